@@ -1,0 +1,11 @@
+// The run driver: the nine positional arguments, the parameter report, the
+// argument checks, and one timed clustering run.
+#pragma once
+
+namespace zelmor {
+
+// Runs the program for the given command line. Returns the status of a
+// completed run; fatal conditions end the process from inside.
+int runDriver(int argc, char** argv);
+
+}  // namespace zelmor

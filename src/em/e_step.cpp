@@ -1,0 +1,72 @@
+// One E-step pass: stream the data file, and for every point compute its
+// densities, its share of the log-likelihood, its responsibilities (written
+// into its PRlx row in list order) and its weighted share of the M-step sums.
+// The first pass also builds every point's item list.
+#include <cmath>
+
+#include "em/e_step_kernels.h"
+#include "em/em_constants.h"
+#include "model/cluster_model.h"
+#include "model/fatal.h"
+#include "model/heap.h"
+#include "model/input_files.h"
+
+namespace zelmor {
+
+void ClusterModel::eStepPass(int32_t iteration, float& logLikelihood, float* tempv, float* tempPRlx) {
+  const int32_t d = dimNum;
+  const int32_t K = clusterNum;
+  const int64_t m = itemNum;
+  const int64_t packed = packedLen;
+  const bool firstPass = iteration == 1;
+
+  if (firstPass && itemStorage == nullptr) {
+    itemStorage = allocArray<int16_t>(int64_t{dataNum} * m);
+    if (itemStorage == nullptr) fatalExit("Not enough memory!!\n", kExitFailure);
+  }
+
+  DataFileReader reader(dataFile, d, dataNum, "datafile not opened!");
+  for (int64_t p = 0; reader.readPoints(point, 1) == 1; ++p) {
+    float* row = PRlx + p * m;
+    ItemList& list = tmp_ItemList[p];
+
+    if (firstPass) {
+      for (int32_t g = 0; g < K; ++g) {
+        PRxl[g] = pointDensity(point, means + int64_t{g} * d, covariances + g * packed, normalisers[g], d, tempv);
+      }
+    } else {
+      for (int64_t q = 0; q < m; ++q) {
+        const int64_t g = list.items[q];
+        PRxl[q] = pointDensity(point, means + g * d, covariances + g * packed, normalisers[g], d, tempv);
+      }
+    }
+
+    double s = 0.0;
+    for (int64_t q = 0; q < m; ++q) s += PRxl[q];
+    if (s > 0.0) {
+      const double logShare = firstPass ? std::log(s) : kLaterPassLogScale * std::log(s);
+      logLikelihood = static_cast<float>(logLikelihood + logShare);
+    }
+
+    if (firstPass) {
+      for (int64_t k = 0; k < K; ++k) {
+        const float r = s > 0.0 ? static_cast<float>(PRxl[k] / s) : 0.0f;
+        tempPRlx[k] = r;
+        accumulatePoint(point, means + k * d, r, d, tempv, uX + k * d, weightSums[k], uXXT + k * packed);
+      }
+      list.count = static_cast<int32_t>(m);
+      list.items = itemStorage + p * m;
+      buildItemList(tempPRlx, K, list.items);
+      for (int64_t q = 0; q < m; ++q) row[q] = tempPRlx[list.items[q]];
+    } else {
+      for (int64_t q = 0; q < m; ++q) {
+        const int64_t g = list.items[q];
+        const float r = s > 0.0 ? static_cast<float>(PRxl[q] / s) : 0.0f;
+        row[q] = r;
+        accumulatePoint(point, means + g * d, r, d, tempv, uX + g * d, weightSums[g], uXXT + g * packed);
+      }
+    }
+  }
+}
+
+}  // namespace zelmor

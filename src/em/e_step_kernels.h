@@ -1,0 +1,26 @@
+// Per-point arithmetic of the E-step, as plain functions on arrays and sizes.
+#pragma once
+
+#include <cstdint>
+
+namespace zelmor {
+
+// Density of point x under one microcluster with mean `mean` and packed
+// inverse covariance `inverse`, divided by `normaliser`. `t` receives the d
+// differences x - mean. The quadratic form adds, row by row, the unrounded
+// row sum of inverse(j, ·)·t times t_j into a float; a form at or beyond the
+// cut-off, or one that is not a number, gives 0.
+float pointDensity(const float* x, const float* mean, const float* inverse, float normaliser, int32_t d, float* t);
+
+// Adds one point, weighted by r, into a microcluster's sums: uX += x·r,
+// weightSum += r, uXXT += (r·t_i)·t_j over the packed lower triangle, where t
+// = x - mean. Each sum is rounded to float when stored.
+void accumulatePoint(const float* x, const float* mean, float r, int32_t d, float* t, float* uX, float& weightSum,
+                     float* uXXT);
+
+// Inserts microclusters 0..K-1 with values v[0..K-1] into `items` (K slots)
+// in ascending order of value; among equal values the higher index stands at
+// the lower position.
+void buildItemList(const float* v, int32_t K, int16_t* items);
+
+}  // namespace zelmor

@@ -1,0 +1,152 @@
+// The EM run: work buffers, the iteration loop (normalisers, inversion, one
+// E-step pass, M-step, convergence test), then coverage, co-sharing,
+// expansion and the final output file.
+#include <cmath>
+#include <cstdio>
+
+#include "em/em_constants.h"
+#include "linalg/packed_matrix.h"
+#include "model/cluster_model.h"
+#include "model/fatal.h"
+#include "model/heap.h"
+#include "model/settings.h"
+#include "model/text_writer.h"
+
+namespace zelmor {
+
+namespace {
+
+float computeGaussFactor(int32_t d) {
+  const double power = std::pow(kGaussBase, d);
+  return power > kGaussFactorLimit ? kGaussFactorCap : static_cast<float>(power);
+}
+
+// The state after the loop when no iteration ran: every point reached by no
+// microcluster, with the list the first pass builds for such a point.
+void setUnreachedState(ClusterModel& model) {
+  const int64_t m = model.itemNum;
+  for (int64_t p = 0; p < model.dataNum; ++p) {
+    ItemList& list = model.tmp_ItemList[p];
+    list.count = static_cast<int32_t>(m);
+    list.items = model.itemStorage + p * m;
+    for (int64_t q = 0; q < m; ++q) {
+      list.items[q] = static_cast<int16_t>(m - 1 - q);
+      model.PRlx[p * m + q] = 0.0f;
+    }
+  }
+}
+
+}  // namespace
+
+void ClusterModel::EMClustering(const char* dataFileName, const char* emOutputName, const char* expandOutputName,
+                                float epsilon_likelihood, float epsilon_coshare) {
+  const int32_t d = dimNum;
+  const int32_t K = clusterNum;
+  const int64_t packed = packedLen;
+
+  float* tempv = allocArray<float>(d);
+  PRxl = allocArray<float>(K);
+  PRlx = allocArray<float>(int64_t{itemNum} * dataNum);
+  uXXT = allocArray<float>(int64_t{K} * packed);
+  uX = allocArray<float>(int64_t{K} * d);
+  dist = allocArray<float>(packedStrictLowerLength(K));
+  float* tempPRlx = allocArray<float>(K);
+  if (tempv == nullptr) fatalExit("Not enough memory for tempv!!\n", kExitFailure);
+  if (PRxl == nullptr) fatalExit("Not enough memory for PRxl!!\n", kExitFailure);
+  if (PRlx == nullptr) fatalExit("Not enough memory for PRlx!!\n", kExitFailure);
+  if (uXXT == nullptr) fatalExit("Not enough memory for uXXT!!\n", kExitFailure);
+  if (uX == nullptr) fatalExit("Not enough memory for uX!!\n", kExitFailure);
+  if (dist == nullptr) fatalExit("Not enough memory for dist!!\n", kExitFailure);
+  if (tempPRlx == nullptr) fatalExit("Not enough memory for tempPRlx!!\n", kExitFailure);
+
+  dataFile = dataFileName;
+  float logLikelihood = kInitialLogLikelihood;
+  tmp_ItemList = allocArray<ItemList>(dataNum);
+  if (tmp_ItemList == nullptr) fatalExit("Not enough memory for tmp_ItemList!\n", kExitFailure);
+
+  TextWriter emOut;
+  if (!emOut.open(emOutputName)) fatalExit("Outfile not opened!", kExitFailure);
+
+  const float gaussFactor = computeGaussFactor(d);
+  std::printf("EMClustering ......\n");
+  std::fflush(stdout);
+
+  int32_t iteration = 0;
+  if (!(epsilon_likelihood >= kInitialLogLikelihood)) {
+    while (iteration < MaxLoopNum) {
+      ++iteration;
+      std::printf("%dth iteration ...\n", iteration);
+      std::fflush(stdout);
+      const float prevLogLikelihood = logLikelihood;
+      logLikelihood = 0.0f;
+
+      for (int64_t k = 0; k < K; ++k) {
+        weightSums[k] = 0.0f;
+        for (int64_t j = 0; j < d; ++j) uX[k * d + j] = 0.0f;
+        for (int64_t j = 0; j < packed; ++j) uXXT[k * packed + j] = 0.0f;
+      }
+
+      for (int64_t k = 0; k < K; ++k) normalisers[k] = static_cast<float>(determinant(covariances + k * packed, d));
+      for (int64_t k = 0; k < K; ++k) {
+        normalisers[k] = iteration == 1
+                             ? static_cast<float>(std::sqrt(static_cast<double>(normalisers[k])))
+                             : static_cast<float>(std::sqrt(std::fabs(static_cast<double>(normalisers[k])) * gaussFactor));
+      }
+
+      invertPacked(covariances, d, K);
+      eStepPass(iteration, logLikelihood, tempv, tempPRlx);
+
+      // M-step.
+      for (int64_t k = 0; k < K; ++k) {
+        const float w = weightSums[k];
+        float* block = covariances + k * packed;
+        if (isNegligible(w)) {
+          // No point chose this microcluster: turn its inverse back into the
+          // covariance it had, and keep its mean.
+          invertPacked(block, d, 1);
+          continue;
+        }
+        const float* scatter = uXXT + k * packed;
+        for (int64_t j = 0; j < d; ++j) {
+          means[k * d + j] = static_cast<float>(uX[k * d + j] / static_cast<double>(w));
+          for (int64_t i = 0; i < d; ++i) {
+            const int64_t at = packedIndex(j, i);
+            float value = static_cast<float>(scatter[at] / static_cast<double>(w));
+            if (!(std::fabs(static_cast<double>(value)) >= kCovarianceFloor)) {
+              value = (i == j) ? static_cast<float>(kCovarianceFloor) : 0.0f;
+            }
+            block[at] = value;
+          }
+        }
+      }
+
+      const double change = std::fabs(static_cast<double>(prevLogLikelihood) - static_cast<double>(logLikelihood));
+      if (static_cast<double>(epsilon_likelihood) >= change) break;
+    }
+  }
+
+  if (iteration == 0) {
+    itemStorage = allocArray<int16_t>(int64_t{dataNum} * itemNum);
+    if (itemStorage == nullptr) fatalExit("Not enough memory!!\n", kExitFailure);
+    setUnreachedState(*this);
+  }
+
+  checkCoverageAndWriteMembership();
+  buildCoSharing();
+  expandClusters(expandOutputName, epsilon_coshare);
+
+  releaseArray(covariances);
+  releaseArray(uXXT);
+  releaseArray(uX);
+  releaseArray(normalisers);
+  releaseArray(point);
+  releaseArray(tempv);
+  releaseArray(PRxl);
+  releaseArray(dist);
+  releaseArray(tempPRlx);
+
+  writeFinalOutput(emOut, expandOutputName);
+  releaseArray(means);
+}
+
+}  // namespace zelmor

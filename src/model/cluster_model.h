@@ -1,0 +1,69 @@
+// ClusterModel: every count and array of one run, from the starting means read
+// out of the microcluster file to the co-sharing matrix of the expansion. The
+// operations of the run are members, each defined in the folder of its stage.
+#pragma once
+
+#include <cstdint>
+
+namespace zelmor {
+
+class TextWriter;
+
+// One point's microclusters, in ascending order of its first-pass responsibility.
+struct ItemList {
+  int32_t count;   // m, the list length
+  int16_t* items;  // m microcluster indices
+};
+
+struct ClusterModel {
+  // Fields in the order of the model's layout.
+  int32_t dataNum = 0;         // N, data points
+  int32_t expandCount = 0;     // microclusters placed so far by the expansion
+  float* eigenScratch = nullptr;  // d(d+4): eigenvector matrix V, then four rows of d
+  float* PRlx = nullptr;       // N x m responsibilities, row p in point p's list order
+  float* uXXT = nullptr;       // K packed scatter sums of the M-step
+  float* uX = nullptr;         // K x d weighted point sums of the M-step
+  float* workMatrix = nullptr; // d x d row-major scratch of determinant and inversion
+  float* weightSums = nullptr; // K responsibility sums; the expansion's visited flags
+  int32_t dimNum = 0;          // d
+  int32_t clusterNum = 0;      // K
+  float* point = nullptr;      // the point being processed
+  const char* dataFile = nullptr;  // data file name (not owned)
+  float* means = nullptr;      // K x d
+  float* covariances = nullptr;    // K packed blocks (inverses between inversion and M-step)
+  float* PRxl = nullptr;       // K per-point densities; the expansion's candidate levels
+  float* normalisers = nullptr;    // K density divisors; the expansion's candidate indices
+  int32_t packedLen = 0;       // d(d+1)/2
+  float* dist = nullptr;       // K(K-1)/2 co-sharing levels, strict lower triangle
+  int32_t itemNum = 0;         // m, equal to K
+  ItemList* tmp_ItemList = nullptr;  // N item lists
+  int16_t* itemStorage = nullptr;    // the N x m indices the lists point into
+
+  // Builds the model: counts, the seven construction arrays, means read from
+  // `microclusFile`, identity covariances. Ends the process on failure.
+  ClusterModel(const char* microclusFile, int32_t K, int32_t d, int32_t N);
+  ~ClusterModel();
+  ClusterModel(const ClusterModel&) = delete;
+  ClusterModel& operator=(const ClusterModel&) = delete;
+
+  // Packed-matrix routines on the model's scratch.
+  double determinant(const float* packed, int32_t d);
+  void invertPacked(float* packed, int32_t d, int32_t count);
+  void writeOrientationBlock(TextWriter& out, float* packed, int32_t d);
+
+  // The EM run, from the work buffers to the last output file.
+  void EMClustering(const char* dataFileName, const char* emOutputName, const char* expandOutputName,
+                    float epsilon_likelihood, float epsilon_coshare);
+  void eStepPass(int32_t iteration, float& logLikelihood, float* tempv, float* tempPRlx);
+
+  // After the loop: coverage, membership, co-sharing, expansion.
+  void checkCoverageAndWriteMembership();
+  void buildCoSharing();
+  void expandClusters(const char* expandFileName, float epsilon_coshare);
+  void expandSeed(int32_t seed, float epsilon_coshare, int32_t* visited, TextWriter& out);
+  int32_t collectCandidates(int32_t seed, float epsilon_coshare, int32_t* candidateIndex,
+                            float* candidateValue, const int32_t* visited);
+  void writeFinalOutput(TextWriter& emOut, const char* expandFileName);
+};
+
+}  // namespace zelmor

@@ -1,0 +1,19 @@
+// How a run ends when it cannot go on: one message on standard output, then the
+// process exits at once with a fixed status. Nothing is released or finished.
+#pragma once
+
+namespace zelmor {
+
+// Exit statuses that scripts around the program rely on.
+constexpr int kExitUsage = -2;    // wrong argument count
+constexpr int kExitInvalid = -1;  // an argument out of range, or data coverage too low
+constexpr int kExitFailure = 1;   // memory, an unreadable or malformed file, a failed write
+
+// Prints `message` exactly as given (no line end is added), flushes standard
+// output and ends the process with `status`.
+[[noreturn]] void fatalExit(const char* message, int status);
+
+// printf-style variant for messages that name a file or a position.
+[[noreturn]] void fatalExitf(int status, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+}  // namespace zelmor

@@ -1,0 +1,63 @@
+// Reads the reals of the input text files one token at a time. Any run of
+// white space (blanks, tabs, line ends of either kind) separates values, as in
+// the files' scan formats. A token must be one whole decimal number that a
+// 32-bit float can hold: anything else is reported, never skipped or guessed.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace zelmor {
+
+enum class ScanStatus {
+  Ok,         // a value was read
+  End,        // only white space remained
+  NotNumber,  // the token is not a decimal number
+  NotFinite,  // the token is infinite or not a number ("inf", "nan", 1e99)
+};
+
+// Converts the whole token [begin, end) as the C library's "%f" conversion
+// would (correctly rounded to float). Rejects partial numbers and non-finite
+// values.
+ScanStatus parseFloatToken(const char* begin, const char* end, float& value);
+
+class NumberScanner {
+ public:
+  NumberScanner() = default;
+  ~NumberScanner();
+  NumberScanner(const NumberScanner&) = delete;
+  NumberScanner& operator=(const NumberScanner&) = delete;
+
+  // Opens a file for reading; false if it cannot be opened.
+  bool open(const char* path);
+  // Scans text held in memory (tests, fuzzing).
+  void openText(std::string text);
+  void close();
+
+  // Reads the next value. On NotNumber or NotFinite, token() and line() say
+  // what was found and where.
+  ScanStatus next(float& value);
+  // True when nothing but white space is left.
+  bool atEnd();
+
+  const std::string& token() const { return token_; }
+  // 1-based line of the last token read (or of the end of input).
+  int64_t line() const { return tokenLine_; }
+
+ private:
+  bool refill();
+  bool skipSpace();
+
+  std::FILE* file_ = nullptr;
+  std::vector<char> buffer_;
+  size_t pos_ = 0;
+  size_t size_ = 0;
+  bool eof_ = false;
+  int64_t line_ = 1;
+  int64_t tokenLine_ = 1;
+  std::string token_;
+};
+
+}  // namespace zelmor

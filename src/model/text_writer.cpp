@@ -1,0 +1,81 @@
+#include "model/text_writer.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+#include "model/fatal.h"
+#include "model/float_format.h"
+
+namespace zelmor {
+
+namespace {
+constexpr size_t kBufferBytes = size_t{1} << 16;
+}
+
+TextWriter::~TextWriter() {
+  // A writer still open here belongs to a run that is ending abnormally; its
+  // file is left as it is rather than completed.
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+bool TextWriter::open(const char* path) {
+  path_ = path;
+  file_ = std::fopen(path, "w");
+  if (file_ == nullptr) return false;
+  buffer_.resize(kBufferBytes);
+  used_ = 0;
+  return true;
+}
+
+void TextWriter::reserve(size_t bytes) {
+  if (used_ + bytes > buffer_.size()) flushBuffer();
+}
+
+void TextWriter::putReal(double value) {
+  reserve(kFixed6BufferSize + 1);
+  used_ += formatFixed6(value, buffer_.data() + used_);
+  buffer_[used_++] = ' ';
+}
+
+void TextWriter::putInt(int64_t value) {
+  reserve(24);
+  const auto result = std::to_chars(buffer_.data() + used_, buffer_.data() + buffer_.size(), value);
+  used_ = static_cast<size_t>(result.ptr - buffer_.data());
+}
+
+void TextWriter::putChar(char c) {
+  reserve(1);
+  buffer_[used_++] = c;
+}
+
+void TextWriter::putText(const char* text) {
+  for (; *text != '\0'; ++text) putChar(*text);
+}
+
+void TextWriter::flushBuffer() {
+  if (used_ == 0) return;
+  errno = 0;
+  if (std::fwrite(buffer_.data(), 1, used_, file_) != used_) writeFailed(errno);
+  used_ = 0;
+}
+
+void TextWriter::close() {
+  flushBuffer();
+  errno = 0;
+  const bool flushed = std::fflush(file_) == 0;
+  const int flushError = errno;
+  std::FILE* file = file_;
+  file_ = nullptr;
+  errno = 0;
+  const bool closed = std::fclose(file) == 0;
+  if (!flushed) writeFailed(flushError);
+  if (!closed) writeFailed(errno);
+}
+
+void TextWriter::writeFailed(int error) {
+  fatalExitf(kExitFailure, "Error writing %s: %s. The file is incomplete.\n", path_.c_str(),
+             error != 0 ? std::strerror(error) : "write failed");
+}
+
+}  // namespace zelmor

@@ -1,0 +1,46 @@
+// Buffered writer of the output text files. Every write and the close are
+// checked: a failure (a full disk, a vanished device) ends the run with a
+// message that names the file, so a truncated file never passes as complete.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace zelmor {
+
+class TextWriter {
+ public:
+  TextWriter() = default;
+  ~TextWriter();
+  TextWriter(const TextWriter&) = delete;
+  TextWriter& operator=(const TextWriter&) = delete;
+
+  // Creates or empties `path` for writing. Returns false if it cannot be opened.
+  bool open(const char* path);
+  bool isOpen() const { return file_ != nullptr; }
+  const std::string& path() const { return path_; }
+
+  // A real as "%f " (six decimals and one blank).
+  void putReal(double value);
+  // An integer in decimal, without separator.
+  void putInt(int64_t value);
+  void putChar(char c);
+  void putText(const char* text);
+
+  // Flushes and closes; a failure of either ends the run.
+  void close();
+
+ private:
+  void reserve(size_t bytes);
+  void flushBuffer();
+  [[noreturn]] void writeFailed(int error);
+
+  std::FILE* file_ = nullptr;
+  std::string path_;
+  std::vector<char> buffer_;
+  size_t used_ = 0;
+};
+
+}  // namespace zelmor

@@ -1,0 +1,140 @@
+// The command line as a user meets it: usage text, parameter report, argument
+// checks, the run timer's lines, and the microcluster file's problems.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace zelmor::test {
+namespace {
+
+constexpr int kStatusUsage = 254;    // -2
+constexpr int kStatusInvalid = 255;  // -1
+constexpr int kStatusFailure = 1;
+
+std::vector<std::string> argsFor(const std::string& K, const std::string& d, const std::string& N,
+                                 const std::string& basedim, const std::string& epsLike = "0.001") {
+  return {"data.txt", K, d, N, epsLike, "1.0", "microclus.txt", "0", basedim};
+}
+
+std::string reportUpToMaxLoop(const std::string& K, const std::string& d, const std::string& N,
+                              const std::string& epsLike = "0.001000") {
+  return "\n Current Parameter Setting of Zelmor: \ndatafile: data.txt \n#cluster: " + K + " \n#dimesion: " + d +
+         " \n#data: " + N + " \nepsilon_likelihood: " + epsLike +
+         " \nepsilon_coshare: 1.000000 \nmicroclus file: microclus.txt\nMaxLoopNum: 0\n";
+}
+
+TEST(Usage, WrongArgumentCountPrintsUsageOnly) {
+  TempDir dir;
+  const RunResult none = runZelmor({}, dir.path());
+  EXPECT_EQ(none.status, kStatusUsage);
+  const std::string firstLine =
+      " Command Format: zelmor <datafile> <#cluster> <#dimension> <#data> <epsilon_likelihood> <epsilon_coshare> "
+      "<microclus file> <MaxLoopNum> <basedim>\n\n";
+  ASSERT_EQ(none.output.substr(0, firstLine.size()), firstLine);
+  EXPECT_NE(none.output.find("\nmicroclus file:     the microcluser file.\n"), std::string::npos);
+  EXPECT_EQ(none.output.substr(none.output.size() - 3), ".\n\n");
+  EXPECT_EQ(splitLines(none.output).size(), 13u);
+
+  std::vector<std::string> ten = argsFor("3", "2", "10", "0");
+  ten.push_back("extra");
+  const RunResult eleven = runZelmor(ten, dir.path());
+  EXPECT_EQ(eleven.status, kStatusUsage);
+  EXPECT_EQ(eleven.output, none.output);
+}
+
+TEST(Basedim, OutOfRangeStopsAfterTheReport) {
+  TempDir dir;
+  const RunResult equalToD = runZelmor(argsFor("3", "3", "30", "3"), dir.path());
+  EXPECT_EQ(equalToD.status, kStatusInvalid);
+  EXPECT_EQ(equalToD.output, reportUpToMaxLoop("3", "3", "30") +
+                                 "Error in basedim value!\nbasedim should be in the range of [0,2].\n");
+
+  const RunResult negative = runZelmor(argsFor("3", "3", "30", "-1"), dir.path());
+  EXPECT_EQ(negative.status, kStatusInvalid);
+  EXPECT_NE(negative.output.find("Error in basedim value!\n"), std::string::npos);
+
+  const RunResult zeroD = runZelmor(argsFor("3", "0", "30", "0"), dir.path());
+  EXPECT_EQ(zeroD.status, kStatusInvalid);
+  EXPECT_NE(zeroD.output.find("basedim should be in the range of [0,-1].\n"), std::string::npos);
+}
+
+TEST(Arguments, ConvertLikeTheCLibrary) {
+  TempDir dir;
+  // No microcluster file: the run stops right after the report and the timer.
+  const RunResult run = runZelmor(argsFor("12abc", "2", "10", "x", "1e-3"), dir.path());
+  EXPECT_NE(run.output.find("#cluster: 12 \n"), std::string::npos);
+  EXPECT_NE(run.output.find("epsilon_likelihood: 0.001000 \n"), std::string::npos);
+  EXPECT_NE(run.output.find("basedim: 0\n"), std::string::npos);
+}
+
+TEST(Arguments, CountsOutsideTheArraysAreRejectedBeforeTheTimer) {
+  TempDir dir;
+  for (const auto& [args, label] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {argsFor("0", "2", "10", "0"), "#cluster"},
+           {argsFor("32768", "2", "10", "0"), "#cluster"},
+           {argsFor("3", "2", "0", "0"), "#data"},
+           {argsFor("3", "32768", "10", "0"), "#dimension"}}) {
+    const RunResult run = runZelmor(args, dir.path());
+    EXPECT_EQ(run.status, kStatusInvalid) << label;
+    EXPECT_NE(run.output.find("Error in " + label + " value"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("start time"), std::string::npos);
+  }
+}
+
+TEST(MicroclusterFile, MissingFileIsAFailure) {
+  TempDir dir;
+  const RunResult run = runZelmor(argsFor("3", "2", "10", "1"), dir.path());
+  EXPECT_EQ(run.status, kStatusFailure);
+  const std::regex shape(
+      "basedim: 1\nstart time: [A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}\n\n"
+      "microclus file Not Opened!$");
+  EXPECT_TRUE(std::regex_search(run.output, shape)) << run.output;
+  EXPECT_FALSE(fileExists(dir.file("output_em.txt")));
+}
+
+TEST(MicroclusterFile, ShortOrMalformedFilesNameTheProblem) {
+  TempDir dir;
+  writeFile(dir.file("microclus.txt"), "1 2\n3\n");
+  RunResult run = runZelmor(argsFor("2", "2", "10", "0"), dir.path());
+  EXPECT_EQ(run.status, kStatusFailure);
+  EXPECT_NE(run.output.find("Error in microclus file microclus.txt: the file ends before microcluster 2 of 2, "
+                            "component 2 of 2"),
+            std::string::npos)
+      << run.output;
+
+  writeFile(dir.file("microclus.txt"), "1 2\n3 abc\n");
+  run = runZelmor(argsFor("2", "2", "10", "0"), dir.path());
+  EXPECT_EQ(run.status, kStatusFailure);
+  EXPECT_NE(run.output.find("microcluster 2 of 2, component 2 of 2 (line 2): \"abc\" is not a number"),
+            std::string::npos)
+      << run.output;
+
+  writeFile(dir.file("microclus.txt"), "1 2\n3 inf\n");
+  run = runZelmor(argsFor("2", "2", "10", "0"), dir.path());
+  EXPECT_EQ(run.status, kStatusFailure);
+  EXPECT_NE(run.output.find("\"inf\" is not a finite number"), std::string::npos) << run.output;
+  EXPECT_FALSE(fileExists(dir.file("output_em.txt")));
+}
+
+TEST(RunTimer, ClosingLinesHaveTheirShape) {
+  TempDir dir;
+  std::string data;
+  for (int i = 0; i < 40; ++i) {
+    data += std::to_string((i % 2) * 5 + 0.1 * (i % 7)) + "\t" + std::to_string((i % 2) * 5 + 0.13 * (i % 5)) + "\n";
+  }
+  writeFile(dir.file("data.txt"), data);
+  writeFile(dir.file("microclus.txt"), "0 0\n5 5\n");
+  const RunResult run = runZelmor({"data.txt", "2", "2", "40", "0.001", "0.0", "microclus.txt", "3", "0"}, dir.path());
+  ASSERT_EQ(run.status, 0) << run.output;
+  const std::regex closing(
+      "microclusters\\]\n\n[0-9]+\\.[0-9]{6} sec cpu,   [0-9]+\\.[0-9]{6} sec real\n"
+      "end time: (Sun|Mon|Tue|Wed|Thu|Fri|Sat) [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}\n\n$");
+  EXPECT_TRUE(std::regex_search(run.output, closing)) << run.output;
+}
+
+}  // namespace
+}  // namespace zelmor::test
