@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "em/em_constants.h"
+#include "linalg/packed_matrix.h"
 
 namespace zelmor {
 
@@ -51,6 +52,26 @@ void buildItemList(const float* v, int32_t K, int16_t* items) {
     }
     for (int32_t q = opened - 2; q >= h + 1; --q) items[q + 1] = items[q];
     items[h + 1] = static_cast<int16_t>(k);
+  }
+}
+
+float computeGaussFactor(int32_t d) {
+  const double power = std::pow(kGaussBase, d);
+  return power > kGaussFactorLimit ? kGaussFactorCap : static_cast<float>(power);
+}
+
+void updateMicrocluster(const float* uX, const float* uXXT, float w, int32_t d, float* mean, float* covariance) {
+  for (int64_t j = 0; j < d; ++j) {
+    mean[j] = static_cast<float>(uX[j] / static_cast<double>(w));
+    // Each off-diagonal entry is computed from both sides, with the same result.
+    for (int64_t i = 0; i < d; ++i) {
+      const int64_t at = packedIndex(j, i);
+      float value = static_cast<float>(uXXT[at] / static_cast<double>(w));
+      if (!(std::fabs(static_cast<double>(value)) >= kCovarianceFloor)) {
+        value = (i == j) ? static_cast<float>(kCovarianceFloor) : 0.0f;
+      }
+      covariance[at] = value;
+    }
   }
 }
 

@@ -23,4 +23,13 @@ void accumulatePoint(const float* x, const float* mean, float r, int32_t d, floa
 // the lower position.
 void buildItemList(const float* v, int32_t K, int16_t* items);
 
+// Normaliser factor of the densities from iteration 2 on: 6.28^d, or ten
+// million once that power exceeds one million.
+float computeGaussFactor(int32_t d);
+
+// M-step of one microcluster with weight sum w > negligible: mean = uX / w and
+// covariance (packed) = uXXT / w, every entry below 0.001 in absolute value
+// clamped (diagonal to 0.001, off-diagonal to 0).
+void updateMicrocluster(const float* uX, const float* uXXT, float w, int32_t d, float* mean, float* covariance);
+
 }  // namespace zelmor

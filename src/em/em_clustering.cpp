@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "em/e_step_kernels.h"
 #include "em/em_constants.h"
 #include "linalg/packed_matrix.h"
 #include "model/cluster_model.h"
@@ -15,11 +16,6 @@
 namespace zelmor {
 
 namespace {
-
-float computeGaussFactor(int32_t d) {
-  const double power = std::pow(kGaussBase, d);
-  return power > kGaussFactorLimit ? kGaussFactorCap : static_cast<float>(power);
-}
 
 // The state after the loop when no iteration ran: every point reached by no
 // microcluster, with the list the first pass builds for such a point.
@@ -106,18 +102,7 @@ void ClusterModel::EMClustering(const char* dataFileName, const char* emOutputNa
           invertPacked(block, d, 1);
           continue;
         }
-        const float* scatter = uXXT + k * packed;
-        for (int64_t j = 0; j < d; ++j) {
-          means[k * d + j] = static_cast<float>(uX[k * d + j] / static_cast<double>(w));
-          for (int64_t i = 0; i < d; ++i) {
-            const int64_t at = packedIndex(j, i);
-            float value = static_cast<float>(scatter[at] / static_cast<double>(w));
-            if (!(std::fabs(static_cast<double>(value)) >= kCovarianceFloor)) {
-              value = (i == j) ? static_cast<float>(kCovarianceFloor) : 0.0f;
-            }
-            block[at] = value;
-          }
-        }
+        updateMicrocluster(uX + k * d, uXXT + k * packed, w, d, means + k * d, block);
       }
 
       const double change = std::fabs(static_cast<double>(prevLogLikelihood) - static_cast<double>(logLikelihood));

@@ -241,8 +241,7 @@ double packedDeterminant(const float* packed, int32_t d, float* work) {
 // with complete pivoting (search, row then column exchange, reciprocal, row
 // scaling, elimination, column scaling); unscramble from the last pass down;
 // write the lower triangle back.
-void invertPackedRun(float* packed, int32_t d, int32_t count, float* work, int16_t* rowPivots,
-                     int16_t* colPivots) {
+void invertPackedRun(float* packed, int32_t d, int32_t count, float* work, int16_t* rowPivots, int16_t* colPivots) {
   if (count <= 0 || d <= 0) return;
   const int64_t n = d;
   const int64_t blockSize = n * (n + 1) / 2;

@@ -101,16 +101,14 @@ bool NumberScanner::skipSpace() {
 }
 
 bool NumberScanner::atEnd() {
-  if (skipSpace()) return false;
-  tokenLine_ = line_;
-  return true;
+  const bool more = skipSpace();
+  if (more) tokenLine_ = line_;
+  return !more;
 }
 
 ScanStatus NumberScanner::next(float& value) {
-  if (!skipSpace()) {
-    tokenLine_ = line_;
-    return ScanStatus::End;
-  }
+  // At the end, line() keeps naming the line of the last token.
+  if (!skipSpace()) return ScanStatus::End;
   tokenLine_ = line_;
   size_t end = pos_;
   for (;;) {

@@ -43,7 +43,8 @@ class NumberScanner {
   bool atEnd();
 
   const std::string& token() const { return token_; }
-  // 1-based line of the last token read (or of the end of input).
+  // 1-based line of the last token read (at the end of input: of the last
+  // token there was).
   int64_t line() const { return tokenLine_; }
 
  private:
