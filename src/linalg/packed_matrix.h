@@ -16,7 +16,10 @@ inline int64_t strictLowerIndex(int64_t a, int64_t b) { return a > b ? a * (a - 
 
 // x counts as negligible when x + 1.0 == 1.0 in double; a value that is not a
 // number counts as negligible too.
-inline bool isNegligible(double x) { return !(x + 1.0 != 1.0); }
+inline bool isNegligible(double x) {
+  const double y = x + 1.0;
+  return !(y < 1.0 || y > 1.0);
+}
 
 // Determinant of the d x d packed matrix by elimination without pivoting on
 // `work` (d*d floats, row-major). Returns 0.00001 when a pivot of passes

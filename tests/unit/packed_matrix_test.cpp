@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <string>
 #include <utility>
@@ -22,18 +23,14 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kFloatMax = std::numeric_limits<float>::max();
 
-Packed identity(int d) {
-  Packed a(d * (d + 1) / 2, 0.0f);
-  for (int i = 0; i < d; ++i) a[packedIndex(i, i)] = 1.0f;
-  return a;
-}
-
 Packed diagonal(const std::vector<float>& values) {
   const int d = static_cast<int>(values.size());
   Packed a(d * (d + 1) / 2, 0.0f);
   for (int i = 0; i < d; ++i) a[packedIndex(i, i)] = values[i];
   return a;
 }
+
+Packed identity(int d) { return diagonal(std::vector<float>(d, 1.0f)); }
 
 double at(const Packed& a, int i, int j) { return a[packedIndex(i, j)]; }
 
@@ -53,24 +50,20 @@ Packed randomSpd(int d, std::mt19937& rng, double scale = 1.0) {
   return a;
 }
 
-// Symmetric and indefinite, its largest entries off the diagonal: a signed
-// symmetric permutation of weight d + 1..2 plus noise in [-1, 1], so that
-// complete pivoting exchanges different rows and columns.
+// Symmetric and indefinite, its largest entries off the diagonal: noise in
+// [-1, 1] plus entries of weight d + 1..2 and random sign at (i, j) for pairs
+// of a shuffled order, so that complete pivoting exchanges different rows
+// and columns.
 Packed randomPermutedIndefinite(int d, std::mt19937& rng) {
   std::uniform_real_distribution<double> u(-1.0, 1.0);
   std::vector<int> order(d);
-  for (int i = 0; i < d; ++i) order[i] = i;
+  std::iota(order.begin(), order.end(), 0);
   std::shuffle(order.begin(), order.end(), rng);
-  std::vector<int> mate(order);  // consecutive pairs of the shuffled order are mates
-  for (int t = 0; t + 1 < d; t += 2) {
-    mate[order[t]] = order[t + 1];
-    mate[order[t + 1]] = order[t];
-  }
-  if (d % 2 == 1) mate[order[d - 1]] = order[d - 1];
   Packed a(d * (d + 1) / 2);
   for (float& x : a) x = static_cast<float>(u(rng));
-  for (int i = 0; i < d; ++i) {
-    a[packedIndex(i, mate[i])] = static_cast<float>((u(rng) < 0 ? -1.0 : 1.0) * (d + 1.5 + 0.5 * u(rng)));
+  for (int t = 0; t < d; t += 2) {  // an odd one out pairs with itself
+    const float big = static_cast<float>((u(rng) < 0 ? -1.0 : 1.0) * (d + 1.5 + 0.5 * u(rng)));
+    a[packedIndex(order[t], order[std::min(t + 1, d - 1)])] = big;
   }
   return a;
 }
@@ -113,6 +106,31 @@ double productErrorFromIdentity(const Packed& a, const Packed& x, int d) {
   return worst;
 }
 
+// 8 x 8, unit diagonal (equal diagonal entries at the first rotation),
+// off-diagonal 1/(i + 2j + 3) with every third sign flipped.
+Packed fingerprintMatrix() {
+  const int d = 8;
+  Packed a(d * (d + 1) / 2);
+  for (int i = 0; i < d; ++i) {
+    for (int j = 0; j < i; ++j) {
+      a[packedIndex(i, j)] = 1.0f / static_cast<float>(i + 2 * j + 3) * ((i + j) % 3 ? 1.0f : -1.0f);
+    }
+    a[packedIndex(i, i)] = 1.0f;
+  }
+  return a;
+}
+
+// Hash of the bit patterns: a one-ulp change in any entry shows.
+uint64_t fingerprint(const std::vector<float>& values) {
+  uint64_t hash = 0;
+  for (float v : values) {
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    hash = hash * 1000003u + bits;
+  }
+  return hash;
+}
+
 // ---------------------------------------------------------------- determinant
 
 TEST(PackedDeterminant, IdentityIsExactlyOne) {
@@ -121,17 +139,18 @@ TEST(PackedDeterminant, IdentityIsExactlyOne) {
 
 TEST(PackedDeterminant, ExactSmallCases) {
   EXPECT_EQ(determinantOf({1, 2, 1}, 2), -3.0);  // indefinite: the sign is kept
-  EXPECT_EQ(determinantOf({2.5f}, 1), 2.5);
-  EXPECT_EQ(determinantOf({-4.0f}, 1), -4.0);
+  EXPECT_EQ(determinantOf({-2.5f}, 1), -2.5);
   // A tiny but not negligible leading pivot is divided by: det ~ -1, no floor.
   EXPECT_NEAR(determinantOf({1e-12f, 1, 1}, 2), -1.0, 1e-6);
 }
 
 // Bits fixed by the order of operations: float multipliers and updates, the
 // product in double.
-TEST(PackedDeterminant, RoundsAsItStores) {
-  const Packed a = {2.0f, 0.3f, 1.5f, -0.7f, 0.1f, 3.0f, 0.2f, 0.9f, -0.4f, 2.5f};
+TEST(PackedDeterminant, RoundsAsItStoresAndLeavesItsInput) {
+  const Packed a = {2.0f, 0.3f, 1.5f, -0.7f, 0.1f, 3.0f, 0.2f, 0.9f, -0.4f, 2.5f}, copy = a;
   EXPECT_EQ(determinantOf(a, 4), 0x1.de6e9ba909704p+3);
+  EXPECT_EQ(a, copy);
+  EXPECT_EQ(determinantOf(fingerprintMatrix(), 8), 0x1.3ee1179915658p-1);
 }
 
 TEST(PackedDeterminant, FloorValues) {
@@ -146,14 +165,9 @@ TEST(PackedDeterminant, FloorValues) {
   EXPECT_EQ(determinantOf({0.0f}, 1), 1e-6);
   EXPECT_EQ(determinantOf({1e-20f}, 1), 1e-6);
   EXPECT_EQ(determinantOf({kNaN}, 1), 1e-6);
-}
-
-TEST(PackedDeterminant, LeavesInputUnchanged) {
-  std::mt19937 rng(11);
-  const Packed a = randomSpd(6, rng);
-  Packed copy = a;
-  determinantOf(copy, 6);
-  EXPECT_EQ(0, std::memcmp(a.data(), copy.data(), a.size() * sizeof(float)));
+  // The product is tested with its sign: 1 - 1e-16 is not 1 in double.
+  EXPECT_EQ(determinantOf({1e-16f}, 1), 1e-6);
+  EXPECT_EQ(determinantOf({-1e-16f}, 1), static_cast<double>(-1e-16f));
 }
 
 // --------------------------------------------------------------------- inverse
@@ -194,10 +208,19 @@ TEST(PackedInversion, RoundsAsItStores) {
   invert(a, 2);
   EXPECT_EQ(a, Packed({-0x1.555554p-3f, 0.5f, -0.5f}));
 
-  a = {2.0f, 0.3f, 1.5f, -0.7f, 0.1f, 3.0f, 0.2f, 0.9f, -0.4f, 2.5f};
-  invert(a, 4);
-  EXPECT_EQ(a, Packed({0x1.228086p-1f, -0x1.1d0e9cp-3f, 0x1.cc7ec6p-1f, 0x1.201214p-3f, -0x1.b3df76p-4f, 0x1.8699cep-2f,
-                       0x1.be027p-6f, -0x1.5196d4p-2f, 0x1.68ceb4p-4f, 0x1.0faaccp-1f}));
+  // Indefinite, pivots found both on and off the diagonal.
+  const int d = 6;
+  a.assign(d * (d + 1) / 2, 0.0f);
+  for (int i = 0; i < d; ++i) {
+    for (int j = 0; j < i; ++j) a[packedIndex(i, j)] = 1.0f / static_cast<float>(i + j + 1);
+    a[packedIndex(i, i)] = (i % 2 ? 1.0f : -1.0f) * (0.25f + 0.125f * static_cast<float>(i));
+  }
+  invert(a, d);
+  EXPECT_EQ(
+      a, Packed({-0x1.171146p+0f, 0x1.792f62p+0f,  0x1.29d0acp-1f,  -0x1.ea6f60p-10f, 0x1.e6d11ep-1f,  -0x1.7ecb10p+0f,
+                 -0x1.1bfb78p-5f, -0x1.0be134p+0f, 0x1.89bc4cp-4f,  0x1.ec0ffep+0f,   0x1.b0ddacp-6f,  0x1.e28574p-2f,
+                 -0x1.a1f6d4p-5f, 0x1.5ba666p-4f,  -0x1.35c92ap+0f, -0x1.0019fcp-5f,  -0x1.bacb7ep-2f, 0x1.aceacap-5f,
+                 -0x1.70e974p-4f, 0x1.b0e404p-5f,  0x1.37a2dap+0f}));
 }
 
 TEST(PackedInversion, ProductWithInputIsIdentity) {
@@ -334,11 +357,26 @@ TEST(PackedOrientation, ThreeByThreeExample) {
   expectEigenDecomposition(original, a, V, 3, 0);
   for (int i = 0; i < 3; ++i) EXPECT_GT(V[i * 3 + 2], 0.0f) << "principal axis component " << i;
   // The printed digits depend on every rounding of the rotations.
-  EXPECT_EQ(a[0], 0x1.e14d5ep+0f);
-  EXPECT_EQ(a[2], 0x1.32fce8p+1f);
-  EXPECT_EQ(a[5], 0x1.2e2e32p+2f);
+  EXPECT_EQ(std::vector<float>({a[0], a[2], a[5]}),
+            std::vector<float>({0x1.e14d5ep+0f, 0x1.32fce8p+1f, 0x1.2e2e32p+2f}));
   EXPECT_EQ(V, std::vector<float>({0x1.031d86p-2f, 0x1.ed8434p-2f, 0x1.ad7faep-1f, -0x1.b5c502p-5f, -0x1.b7b444p-1f,
                                    0x1.04dff0p-1f, -0x1.ee94b2p-1f, 0x1.63db5ap-3f, 0x1.884f32p-3f}));
+}
+
+// Bits fixed by the rotation formulas: equal diagonal entries (sigma = +1),
+// tied pivots (the first met wins), half differences a float cannot hold.
+TEST(PackedOrientation, RoundsAsItStores) {
+  Packed a = {2, 1, 2, 1, 1, 2};
+  std::vector<float> V = orient(a, 3, 0);
+  // The residues below the diagonal feed later rotations.
+  EXPECT_EQ(a, Packed({1.0f, 0x1.0715a8p-53f, 1.0f, 0x1.fe05eep-55f, 0x1.8p-53f, 4.0f}));
+  EXPECT_EQ(V, std::vector<float>({0x1.6a09e6p-1f, 0x1.a20bd6p-2f, 0x1.279a74p-1f, -0x1.6a09e6p-1f, 0x1.a20bd6p-2f,
+                                   0x1.279a74p-1f, 0.0f, -0x1.a20bd8p-1f, 0x1.279a74p-1f}));
+
+  a = fingerprintMatrix();
+  V = orient(a, 8, 3);
+  EXPECT_EQ(fingerprint(V), 0x5d74c43208e74251u);
+  EXPECT_EQ(fingerprint(a), 0x8e0e24e88b57f8b6u);  // the rotation residues below the diagonal included
 }
 
 TEST(PackedOrientation, RandomPositiveDefiniteMatrices) {
