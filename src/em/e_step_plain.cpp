@@ -1,29 +1,24 @@
-// One E-step pass: stream the data file, and for every point compute its
-// densities, its share of the log-likelihood, its responsibilities (written
-// into its PRlx row in list order) and its weighted share of the M-step sums.
-// The first pass also builds every point's item list.
+// One E-step pass, the plain reference: stream the data file, and for every
+// point compute its densities, its share of the log-likelihood, its
+// responsibilities (written into its PRlx row in list order) and its weighted
+// share of the M-step sums. The first pass also builds every point's item list.
 #include <cmath>
 
 #include "em/e_step_kernels.h"
 #include "em/em_constants.h"
 #include "model/cluster_model.h"
-#include "model/fatal.h"
-#include "model/heap.h"
 #include "model/input_files.h"
 
 namespace zelmor {
 
-void ClusterModel::eStepPass(int32_t iteration, float& logLikelihood, float* tempv, float* tempPRlx) {
+void ClusterModel::eStepPassPlain(int32_t iteration, float& logLikelihood, float* tempv, float* tempPRlx) {
   const int32_t d = dimNum;
   const int32_t K = clusterNum;
   const int64_t m = itemNum;
   const int64_t packed = packedLen;
   const bool firstPass = iteration == 1;
 
-  if (firstPass && itemStorage == nullptr) {
-    itemStorage = allocArray<int16_t>(int64_t{dataNum} * m);
-    if (itemStorage == nullptr) fatalExit("Not enough memory!!\n", kExitFailure);
-  }
+  if (firstPass) allocateItemStorage();
 
   DataFileReader reader(dataFile, d, dataNum, "datafile not opened!");
   for (int64_t p = 0; reader.readPoints(point, 1) == 1; ++p) {

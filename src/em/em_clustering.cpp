@@ -111,8 +111,7 @@ void ClusterModel::EMClustering(const char* dataFileName, const char* emOutputNa
   }
 
   if (iteration == 0) {
-    itemStorage = allocArray<int16_t>(int64_t{dataNum} * itemNum);
-    if (itemStorage == nullptr) fatalExit("Not enough memory!!\n", kExitFailure);
+    allocateItemStorage();
     setUnreachedState(*this);
   }
 

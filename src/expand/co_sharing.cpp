@@ -1,10 +1,14 @@
 // The co-sharing matrix: for every pair of microclusters, the sum over all
 // points of the product of the point's two responsibilities.
 #include <cstdio>
+#include <vector>
 
+#include "expand/expand_fast.h"
 #include "expand/expand_kernels.h"
 #include "model/cluster_model.h"
 #include "model/heap.h"
+#include "model/settings.h"
+#include "model/thread_pool.h"
 
 namespace zelmor {
 
@@ -15,7 +19,13 @@ void ClusterModel::buildCoSharing() {
   std::fflush(stdout);
 
   const int64_t m = itemNum;
-  for (int64_t i = 0; i < dataNum; ++i) addCoSharing(PRlx + i * m, tmp_ItemList[i].items, m, dist);
+  if (usePlainKernels) {
+    for (int64_t i = 0; i < dataNum; ++i) addCoSharing(PRlx + i * m, tmp_ItemList[i].items, m, dist);
+  } else {
+    std::vector<const int16_t*> lists(static_cast<size_t>(dataNum));
+    for (int64_t i = 0; i < dataNum; ++i) lists[i] = tmp_ItemList[i].items;
+    addCoSharingAll(PRlx, lists.data(), dataNum, m, dist, runThreadPool());
+  }
 
   // Only dist carries the fit into the expansion from here on.
   releaseArray(itemStorage);

@@ -2,17 +2,22 @@
 // every point's most probable microcluster (membership.txt).
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "expand/expand_constants.h"
+#include "expand/expand_fast.h"
 #include "expand/expand_kernels.h"
 #include "model/cluster_model.h"
 #include "model/fatal.h"
+#include "model/settings.h"
+#include "model/thread_pool.h"
 #include "model/text_writer.h"
 
 namespace zelmor {
 
 void ClusterModel::checkCoverageAndWriteMembership() {
-  const double coverage = coverageSum(PRlx, dataNum, itemNum);
+  const double coverage =
+      usePlainKernels ? coverageSum(PRlx, dataNum, itemNum) : coverageSumFast(PRlx, dataNum, itemNum, runThreadPool());
   std::printf("\nData Coverage of microclusters: %.2f\n\n", coverage);
   std::fflush(stdout);
   if (kMinimumCoverage * dataNum > static_cast<float>(coverage)) {
@@ -25,9 +30,20 @@ void ClusterModel::checkCoverageAndWriteMembership() {
   TextWriter out;
   if (!out.open("membership.txt")) fatalExit("File Not Opened!", kExitFailure);
   const int64_t m = itemNum;
-  for (int64_t i = 0; i < dataNum; ++i) {
-    out.putInt(mostProbableCluster(PRlx + i * m, tmp_ItemList[i].items, m));
-    out.putChar('\n');
+  if (usePlainKernels) {
+    for (int64_t i = 0; i < dataNum; ++i) {
+      out.putInt(mostProbableCluster(PRlx + i * m, tmp_ItemList[i].items, m));
+      out.putChar('\n');
+    }
+  } else {
+    std::vector<const int16_t*> lists(static_cast<size_t>(dataNum));
+    for (int64_t i = 0; i < dataNum; ++i) lists[i] = tmp_ItemList[i].items;
+    std::vector<int32_t> best(static_cast<size_t>(dataNum));
+    mostProbableClusters(PRlx, lists.data(), dataNum, m, best.data(), runThreadPool());
+    for (const int32_t b : best) {
+      out.putInt(b);
+      out.putChar('\n');
+    }
   }
   out.close();
 }

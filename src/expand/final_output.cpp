@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "expand/expansion_readback.h"
 #include "model/cluster_model.h"
 #include "model/fatal.h"
 #include "model/input_files.h"
@@ -12,55 +13,47 @@
 
 namespace zelmor {
 
-namespace {
-
-// The expansion file was written by this run: a record that does not read back
-// is a fault of the run itself, not of the user's input.
-[[noreturn]] void corruptRecord(const char* expandFileName, int64_t record, const char* what) {
-  fatalExitf(kExitFailure, "Internal error: record %lld of %s %s.\n", static_cast<long long>(record + 1),
-             expandFileName, what);
-}
-
-}  // namespace
-
 void ClusterModel::writeFinalOutput(TextWriter& emOut, const char* expandFileName) {
   const int32_t d = dimNum;
   const int32_t K = clusterNum;
 
+  // From here on the output file fills; a failure must not leave it holding
+  // the data lines alone, or some of the microcluster lines, as if complete.
   {
     DataFileReader data(dataFile, d, dataNum, "File Not Opened!");
     std::vector<float> x(static_cast<size_t>(d));
-    while (data.readPoints(x.data(), 1) == 1) {
+    int64_t count = 0;
+    std::string problem;
+    for (;;) {
+      if (!data.tryReadPoints(x.data(), 1, count, problem)) {
+        emOut.abandon();
+        data.fail(problem);
+      }
+      if (count == 0) break;
       for (int32_t j = 0; j < d; ++j) emOut.putReal(x[j]);
       emOut.putChar('\n');
     }
   }
 
   NumberScanner records;
-  if (!records.open(expandFileName)) fatalExit("File Not Opened!", kExitFailure);
+  if (!records.open(expandFileName)) {
+    emOut.abandon();
+    fatalExit("File Not Opened!", kExitFailure);
+  }
   std::vector<bool> seen(static_cast<size_t>(K), false);
-  const int64_t skipped = int64_t{d - 1} * d;
+  std::vector<float> principal(static_cast<size_t>(d));
   for (int64_t r = 0; r < K; ++r) {
-    float level = 0.0f;
-    float indexValue = 0.0f;
-    if (records.next(level) != ScanStatus::Ok || records.next(indexValue) != ScanStatus::Ok) {
-      corruptRecord(expandFileName, r, "cannot be read");
-    }
-    const int64_t k = static_cast<int64_t>(indexValue);
-    if (static_cast<float>(k) != indexValue || k < 0 || k >= K) {
-      corruptRecord(expandFileName, r, "names no microcluster");
-    }
-    if (seen[static_cast<size_t>(k)]) corruptRecord(expandFileName, r, "repeats a microcluster");
-    seen[static_cast<size_t>(k)] = true;
-    float value = 0.0f;
-    for (int64_t n = 0; n < skipped; ++n) {
-      if (records.next(value) != ScanStatus::Ok) corruptRecord(expandFileName, r, "is too short");
+    int64_t k = 0;
+    const RecordProblem problem = readExpansionRecord(records, d, K, seen, k, principal.data());
+    if (problem != RecordProblem::None) {
+      // The expansion file was written by this run: a record that does not
+      // read back is a fault of the run itself, not of the user's input.
+      emOut.abandon();
+      fatalExitf(kExitFailure, "Internal error: record %lld of %s %s.\n", static_cast<long long>(r + 1),
+                 expandFileName, describeRecordProblem(problem));
     }
     for (int32_t j = 0; j < d; ++j) emOut.putReal(means[k * d + j]);
-    for (int32_t j = 0; j < d; ++j) {
-      if (records.next(value) != ScanStatus::Ok) corruptRecord(expandFileName, r, "is too short");
-      emOut.putReal(value);
-    }
+    for (int32_t j = 0; j < d; ++j) emOut.putReal(principal[static_cast<size_t>(j)]);
     emOut.putInt(k);
     emOut.putChar('\n');
   }

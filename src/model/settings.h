@@ -11,4 +11,9 @@ extern int32_t MaxLoopNum;
 // Component of every orientation vector that is kept non-negative (argument 9).
 extern int32_t basedim;
 
+// Runs every stage with its plain reference kernels on one thread instead of
+// the parallel, bound-skipping kernels. Both give the same bytes; the plain
+// ones are the reference the fast ones are tested against.
+extern bool usePlainKernels;
+
 }  // namespace zelmor

@@ -1,0 +1,26 @@
+// The E-step pass entry: the plain reference or the parallel version, which
+// give the same bits.
+#include <cmath>
+
+#include "model/cluster_model.h"
+#include "model/fatal.h"
+#include "model/heap.h"
+#include "model/settings.h"
+
+namespace zelmor {
+
+void ClusterModel::allocateItemStorage() {
+  if (itemStorage != nullptr) return;
+  itemStorage = allocArray<int16_t>(int64_t{dataNum} * itemNum);
+  if (itemStorage == nullptr) fatalExit("Not enough memory!!\n", kExitFailure);
+}
+
+void ClusterModel::eStepPass(int32_t iteration, float& logLikelihood, float* tempv, float* tempPRlx) {
+  if (usePlainKernels) {
+    eStepPassPlain(iteration, logLikelihood, tempv, tempPRlx);
+  } else {
+    eStepPassFast(iteration, logLikelihood, tempv, tempPRlx);
+  }
+}
+
+}  // namespace zelmor

@@ -1,0 +1,102 @@
+#include "expand/expand_fast.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "expand/expand_kernels.h"
+#include "linalg/packed_matrix.h"
+#include "model/thread_pool.h"
+
+namespace zelmor {
+
+namespace {
+
+constexpr int64_t kRowsPerTask = 4096;
+// Columns taken together by the coverage sum: one cache line of a row.
+constexpr int64_t kColumnGroup = 16;
+
+int64_t taskCount(int64_t N) { return (N + kRowsPerTask - 1) / kRowsPerTask; }
+
+}  // namespace
+
+double coverageSumFast(const float* PRlx, int64_t N, int64_t m, ThreadPool& pool) {
+  const int64_t tasks = taskCount(N);
+  // Per task and column of the group: the nonzero entries in point order.
+  std::vector<std::vector<float>> values(static_cast<size_t>(tasks * kColumnGroup));
+  double sum = 0.0;
+  for (int64_t first = 0; first < m; first += kColumnGroup) {
+    const int64_t width = std::min(kColumnGroup, m - first);
+    pool.run(tasks, [&](int64_t task, int) {
+      const int64_t end = std::min(N, (task + 1) * kRowsPerTask);
+      for (int64_t c = 0; c < width; ++c) values[task * kColumnGroup + c].clear();
+      for (int64_t i = task * kRowsPerTask; i < end; ++i) {
+        const float* row = PRlx + i * m + first;
+        for (int64_t c = 0; c < width; ++c) {
+          if (row[c] != 0.0f) values[task * kColumnGroup + c].push_back(row[c]);
+        }
+      }
+    });
+    for (int64_t c = 0; c < width; ++c) {
+      for (int64_t task = 0; task < tasks; ++task) {
+        for (const float v : values[task * kColumnGroup + c]) sum += v;
+      }
+    }
+  }
+  return sum;
+}
+
+void mostProbableClusters(const float* PRlx, const int16_t* const* lists, int64_t N, int64_t m, int32_t* best,
+                          ThreadPool& pool) {
+  pool.run(taskCount(N), [&](int64_t task, int) {
+    const int64_t end = std::min(N, (task + 1) * kRowsPerTask);
+    for (int64_t i = task * kRowsPerTask; i < end; ++i) best[i] = mostProbableCluster(PRlx + i * m, lists[i], m);
+  });
+}
+
+void addCoSharingAll(const float* PRlx, const int16_t* const* lists, int64_t N, int64_t m, float* dist,
+                     ThreadPool& pool) {
+  // Gather each point's nonzero responsibilities in parallel, then add their
+  // products sequentially in point order.
+  struct Nonzero {
+    int16_t cluster;
+    float r;
+  };
+  constexpr int64_t kBlockTasks = 16;
+  std::vector<std::vector<Nonzero>> gathered(kBlockTasks);
+  std::vector<std::vector<int32_t>> counts(kBlockTasks);
+  const int64_t tasks = taskCount(N);
+  for (int64_t firstTask = 0; firstTask < tasks; firstTask += kBlockTasks) {
+    const int64_t blockTasks = std::min(kBlockTasks, tasks - firstTask);
+    pool.run(blockTasks, [&](int64_t local, int) {
+      std::vector<Nonzero>& out = gathered[local];
+      std::vector<int32_t>& perPoint = counts[local];
+      out.clear();
+      perPoint.clear();
+      const int64_t task = firstTask + local;
+      const int64_t end = std::min(N, (task + 1) * kRowsPerTask);
+      for (int64_t i = task * kRowsPerTask; i < end; ++i) {
+        const float* row = PRlx + i * m;
+        const int16_t* items = lists[i];
+        const size_t before = out.size();
+        for (int64_t j = 0; j < m; ++j) {
+          if (row[j] != 0.0f) out.push_back(Nonzero{items[j], row[j]});
+        }
+        perPoint.push_back(static_cast<int32_t>(out.size() - before));
+      }
+    });
+    for (int64_t local = 0; local < blockTasks; ++local) {
+      const Nonzero* next = gathered[local].data();
+      for (const int32_t count : counts[local]) {
+        for (int32_t j = 0; j < count; ++j) {
+          for (int32_t k = j + 1; k < count; ++k) {
+            float& level = dist[strictLowerIndex(next[j].cluster, next[k].cluster)];
+            level = static_cast<float>(level + static_cast<double>(next[k].r) * next[j].r);
+          }
+        }
+        next += count;
+      }
+    }
+  }
+}
+
+}  // namespace zelmor
