@@ -18,31 +18,25 @@ constexpr double kConvergedShare = 1e-15;
 // matters for skipping.
 constexpr double kRotationRounding = 1e-12;
 
-}  // namespace
-
-double smallestEigenvalueLowerBound(const float* packed, int32_t d, std::vector<double>& a) {
-  const double notANumber = std::numeric_limits<double>::quiet_NaN();
-  a.assign(static_cast<size_t>(d) * d, 0.0);
-  double frobenius = 0.0;
+double offDiagonalNorm(const std::vector<double>& a, int64_t d) {
+  double sum = 0.0;
   for (int64_t i = 0; i < d; ++i) {
-    for (int64_t j = 0; j <= i; ++j) {
-      const double value = packed[i * (i + 1) / 2 + j];
-      if (!std::isfinite(value)) return notANumber;
-      a[i * d + j] = a[j * d + i] = value;
-      frobenius += (i == j ? 1.0 : 2.0) * value * value;
-    }
+    for (int64_t j = 0; j < i; ++j) sum += 2.0 * a[i * d + j] * a[i * d + j];
   }
-  frobenius = std::sqrt(frobenius);
-  if (!std::isfinite(frobenius)) return notANumber;
+  return std::sqrt(sum);
+}
 
-  auto offNorm = [&] {
-    double sum = 0.0;
-    for (int64_t i = 0; i < d; ++i) {
-      for (int64_t j = 0; j < i; ++j) sum += 2.0 * a[i * d + j] * a[i * d + j];
-    }
-    return std::sqrt(sum);
-  };
-  for (int sweep = 0; sweep < kMaxSweeps && offNorm() > kConvergedShare * frobenius; ++sweep) {
+double frobeniusNorm(const std::vector<double>& a) {
+  double sum = 0.0;
+  for (const double v : a) sum += v * v;
+  return std::sqrt(sum);
+}
+
+// Cyclic Jacobi rotations until the off-diagonal part is negligible. V, when
+// given (d x d, row-major, starting as the identity), collects the rotations:
+// column i is then the eigenvector of diagonal entry i.
+void diagonalise(std::vector<double>& a, int64_t d, double frobenius, std::vector<double>* V) {
+  for (int sweep = 0; sweep < kMaxSweeps && offDiagonalNorm(a, d) > kConvergedShare * frobenius; ++sweep) {
     for (int64_t p = 0; p < d; ++p) {
       for (int64_t q = p + 1; q < d; ++q) {
         const double apq = a[p * d + q];
@@ -63,13 +57,60 @@ double smallestEigenvalueLowerBound(const float* packed, int32_t d, std::vector<
           a[p * d + k] = c * apk - s * aqk;
           a[q * d + k] = s * apk + c * aqk;
         }
+        if (V != nullptr) {
+          for (int64_t k = 0; k < d; ++k) {
+            const double vkp = (*V)[k * d + p];
+            const double vkq = (*V)[k * d + q];
+            (*V)[k * d + p] = c * vkp - s * vkq;
+            (*V)[k * d + q] = s * vkp + c * vkq;
+          }
+        }
       }
     }
   }
+}
+
+// Lower bound of the smallest eigenvalue of a diagonalised matrix: every
+// eigenvalue lies within the off-diagonal norm of a diagonal entry.
+double smallestDiagonalLowerBound(const std::vector<double>& a, int64_t d, double frobenius) {
   double smallest = a[0];
   for (int64_t i = 1; i < d; ++i) smallest = std::min(smallest, a[i * d + i]);
-  // Every eigenvalue lies within the off-diagonal norm of a diagonal entry.
-  return smallest - offNorm() - kRotationRounding * d * frobenius;
+  return smallest - offDiagonalNorm(a, d) - kRotationRounding * d * frobenius;
+}
+
+// Unpacks into a dense double matrix; false when an entry is not finite.
+bool unpack(const float* packed, int64_t d, std::vector<double>& a) {
+  a.assign(static_cast<size_t>(d * d), 0.0);
+  for (int64_t i = 0; i < d; ++i) {
+    for (int64_t j = 0; j <= i; ++j) {
+      const double value = packed[i * (i + 1) / 2 + j];
+      if (!std::isfinite(value)) return false;
+      a[i * d + j] = a[j * d + i] = value;
+    }
+  }
+  return true;
+}
+
+float roundedDown(double x) {
+  float f = static_cast<float>(x);
+  if (static_cast<double>(f) > x) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
+  return f;
+}
+
+float roundedUp(double x) {
+  float f = static_cast<float>(x);
+  if (static_cast<double>(f) < x) f = std::nextafter(f, std::numeric_limits<float>::infinity());
+  return f;
+}
+
+}  // namespace
+
+double smallestEigenvalueLowerBound(const float* packed, int32_t d, std::vector<double>& a) {
+  if (!unpack(packed, d, a)) return std::numeric_limits<double>::quiet_NaN();
+  const double frobenius = frobeniusNorm(a);
+  if (!std::isfinite(frobenius)) return std::numeric_limits<double>::quiet_NaN();
+  diagonalise(a, d, frobenius, nullptr);
+  return smallestDiagonalLowerBound(a, d, frobenius);
 }
 
 double zeroDensityThreshold(float normaliser) {
@@ -81,35 +122,114 @@ double zeroDensityThreshold(float normaliser) {
   return std::min(cutoff, underflow);
 }
 
-SkipBound makeSkipBound(const float* inverse, float normaliser, int32_t d, std::vector<double>& scratch) {
-  SkipBound bound{0.0f, kDensityCutoff};
-  const double lowest = smallestEigenvalueLowerBound(inverse, d, scratch);
-  if (!(lowest > 0.0)) return bound;
+SkipBound makeSkipBound(const float* inverse, float normaliser, int32_t dim, float* axis,
+                        std::vector<double>& scratch) {
+  const int64_t d = dim;
+  SkipBound bound;
+  std::fill(axis, axis + d, 0.0f);
+  std::vector<double>& A = scratch;
+  if (!unpack(inverse, d, A)) return bound;
+  const double frobenius = frobeniusNorm(A);
+  if (!std::isfinite(frobenius) || frobenius == 0.0) return bound;
+
   // Largest absolute row sum: bounds |t|ᵀ|A||t| / |t|², the size of the terms
-  // whose float rounding the computed form suffers.
+  // whose float rounding the computed form suffers: at most (d + 2)·2^-24 of it.
   double rowSumMax = 0.0;
   for (int64_t i = 0; i < d; ++i) {
     double rowSum = 0.0;
-    for (int64_t j = 0; j < d; ++j) {
-      rowSum += std::fabs(static_cast<double>(inverse[i >= j ? i * (i + 1) / 2 + j : j * (j + 1) / 2 + i]));
-    }
+    for (int64_t j = 0; j < d; ++j) rowSum += std::fabs(A[i * d + j]);
     rowSumMax = std::max(rowSumMax, rowSum);
   }
-  const double unit = std::ldexp(1.0, -21);
-  // The computed form loses at most (d + 2)·2^-24 of rowSumMax·|t|²; the float
-  // differences and their float squared length lose under (d + 8)·2^-22 of
-  // |t|²; the float product of length and scale one more rounding.
   const double formLoss = (d + 2) * std::ldexp(1.0, -23) * rowSumMax;
-  const double shrunk = (lowest - formLoss) * (1.0 - (d + 16) * unit);
-  if (!(shrunk > 0.0)) return bound;
-  bound.scale = static_cast<float>(shrunk);
-  if (static_cast<double>(bound.scale) > shrunk) bound.scale = std::nextafter(bound.scale, 0.0f);
-  const double threshold = zeroDensityThreshold(normaliser);
-  bound.threshold = static_cast<float>(threshold);
-  if (static_cast<double>(bound.threshold) < threshold) {
-    bound.threshold = std::nextafter(bound.threshold, std::numeric_limits<float>::infinity());
+  // The float differences, their squared length and their projection lose
+  // less than these shares of |t|² and |u||t| against the form's own t.
+  const double lengthLoss = (d + 8) * std::ldexp(1.0, -22);
+  const double projectionLoss = (d + 8) * std::ldexp(1.0, -22);
+
+  std::vector<double> diagonal(A);
+  std::vector<double> V(static_cast<size_t>(d * d), 0.0);
+  for (int64_t i = 0; i < d; ++i) V[i * d + i] = 1.0;
+  diagonalise(diagonal, d, frobenius, &V);
+  const double lowest = smallestDiagonalLowerBound(diagonal, d, frobenius);
+
+  double b = lowest - formLoss;
+  double c = 0.0;
+  if (d >= 2) {
+    int64_t first = 0;
+    for (int64_t i = 1; i < d; ++i) {
+      if (diagonal[i * d + i] < diagonal[first * d + first]) first = i;
+    }
+    int64_t second = first == 0 ? 1 : 0;
+    for (int64_t i = 0; i < d; ++i) {
+      if (i != first && diagonal[i * d + i] < diagonal[second * d + second]) second = i;
+    }
+    const double lambda1 = diagonal[first * d + first];
+    const double lambda2 = diagonal[second * d + second];
+    const double gap = lambda2 - lambda1;
+    std::vector<float> u(static_cast<size_t>(d));
+    double uNorm2 = 0.0;
+    for (int64_t i = 0; i < d; ++i) {
+      u[i] = static_cast<float>(V[i * d + first]);
+      uNorm2 += static_cast<double>(u[i]) * u[i];
+    }
+    // A - λ2·I + gap·u·uᵀ is positive semidefinite for exact eigenpairs; its
+    // smallest eigenvalue, bounded from below, is what the computed pair
+    // costs. Forming it in double costs a few units of the last place.
+    std::vector<double> M(A);
+    for (int64_t i = 0; i < d; ++i) {
+      M[i * d + i] -= lambda2;
+      for (int64_t j = 0; j < d; ++j) M[i * d + j] += gap * u[i] * static_cast<double>(u[j]);
+    }
+    const double mFrobenius = frobeniusNorm(M);
+    diagonalise(M, d, mFrobenius, nullptr);
+    const double formation = 8.0 * d * std::ldexp(1.0, -52) * (frobenius + std::fabs(lambda2) + gap * uNorm2);
+    const double shortfall = std::max(0.0, -smallestDiagonalLowerBound(M, d, mFrobenius)) + formation;
+    const double withAxis = lambda2 - shortfall - formLoss - 3.0 * gap * projectionLoss * uNorm2;
+    if (std::isfinite(withAxis) && std::isfinite(gap) && withAxis > b && gap >= 0.0) {
+      b = withAxis;
+      c = gap;
+      std::copy(u.begin(), u.end(), axis);
+    }
   }
+  if (!(b > 0.0) || !std::isfinite(b)) {
+    std::fill(axis, axis + d, 0.0f);
+    return bound;
+  }
+  // The float products and the difference of the test round too: shrink the
+  // length scale, grow the axis scale and the threshold by a little more.
+  bound.lengthScale = roundedDown(b / (1.0 + lengthLoss) * (1.0 - std::ldexp(1.0, -21)));
+  bound.axisScale = roundedUp(c * (1.0 + std::ldexp(1.0, -21)));
+  bound.threshold = roundedUp(zeroDensityThreshold(normaliser) * (1.0 + std::ldexp(1.0, -22)));
   return bound;
+}
+
+// Wider vectors where the processor has them; the values only steer skipping,
+// and the test itself is the same float expression as isSurelyZero.
+__attribute__((target_clones("avx2", "default"))) void markNeededDensities(const float* x, const SkipTable& table,
+                                                                           float* lengths, float* projections,
+                                                                           uint8_t* needed) {
+  const int64_t K = table.K;
+  for (int64_t k = 0; k < K; ++k) {
+    lengths[k] = 0.0f;
+    projections[k] = 0.0f;
+  }
+  for (int64_t j = 0; j < table.d; ++j) {
+    const float xj = x[j];
+    const float* means = table.meansByDim.data() + j * K;
+    const float* axes = table.axesByDim.data() + j * K;
+    for (int64_t k = 0; k < K; ++k) {
+      const float diff = xj - means[k];
+      lengths[k] += diff * diff;
+      projections[k] += axes[k] * diff;
+    }
+  }
+  const float* lengthScale = table.lengthScale.data();
+  const float* axisScale = table.axisScale.data();
+  const float* threshold = table.threshold.data();
+  for (int64_t k = 0; k < K; ++k) {
+    const float test = lengths[k] * lengthScale[k] - (projections[k] * projections[k]) * axisScale[k];
+    needed[k] = !(test >= threshold[k]);
+  }
 }
 
 }  // namespace zelmor

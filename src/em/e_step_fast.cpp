@@ -3,14 +3,16 @@
 // computed in parallel (each point's arithmetic exactly as in the plain pass),
 // then the block's weighted sums are added per microcluster, in point order, so
 // every sum sees its terms in the same order as the plain pass. Densities that
-// are certainly zero are skipped by a bound, and responsibilities of zero add
+// a bound proves zero are not computed, and responsibilities of zero add
 // nothing to any sum.
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <vector>
 
 #include "em/density_bounds.h"
 #include "em/e_step_kernels.h"
+#include "em/e_step_wide.h"
 #include "em/em_constants.h"
 #include "model/cluster_model.h"
 #include "model/input_files.h"
@@ -26,6 +28,14 @@ constexpr int64_t kChunkPoints = 128;
 // responsibility times a difference is zero. Larger values go the plain way.
 constexpr float kSafeMagnitude = 1.7e38f;
 
+// A density to compute: point (within its chunk), list position, microcluster.
+struct Candidate {
+  int32_t point;
+  int32_t position;
+  int32_t cluster;
+  float density;
+};
+
 // One nonzero responsibility of a point of the block.
 struct Share {
   int32_t point;
@@ -35,10 +45,17 @@ struct Share {
 
 struct WorkerScratch {
   std::vector<float> t;
+  std::vector<double> laneScratch;
+  std::vector<double> inverseFull;
+  std::unique_ptr<AccumulateScratch> accumulate;
   std::vector<float> lengths;
-  std::vector<float> densities;
-  std::vector<int32_t> clusters;
-  std::vector<int32_t> positions;
+  std::vector<float> projections;
+  std::vector<uint8_t> needed;
+  std::vector<Candidate> candidates;
+  std::vector<int32_t> pointStart;
+  std::vector<uint8_t> pointSafe;
+  std::vector<int32_t> clusterStart;
+  std::vector<int32_t> byCluster;
   std::vector<float> dense;
   std::vector<uint8_t> nonzeroFlag;
   std::vector<std::pair<float, int32_t>> ranked;
@@ -68,28 +85,48 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     return;
   }
   if (firstPass) allocateItemStorage();
+  const bool wide = hasWideKernels();
 
   ThreadPool& pool = runThreadPool();
   std::vector<WorkerScratch> scratch(static_cast<size_t>(pool.threadCount()));
   for (WorkerScratch& s : scratch) {
     s.t.resize(static_cast<size_t>(d));
+    s.laneScratch.resize(static_cast<size_t>(d) * kDensityLanes);
+    s.inverseFull.resize(static_cast<size_t>(d) * d);
+    s.accumulate = std::make_unique<AccumulateScratch>(d);
     s.lengths.resize(static_cast<size_t>(K));
-    s.densities.resize(static_cast<size_t>(K));
-    s.clusters.resize(static_cast<size_t>(K));
-    s.positions.resize(static_cast<size_t>(K));
+    s.projections.resize(static_cast<size_t>(K));
+    s.needed.resize(static_cast<size_t>(K));
+    s.pointStart.resize(kChunkPoints + 1);
+    s.pointSafe.resize(kChunkPoints);
+    s.clusterStart.resize(static_cast<size_t>(K) + 1);
     s.dense.assign(static_cast<size_t>(K), 0.0f);
     s.nonzeroFlag.assign(static_cast<size_t>(K), 0);
   }
 
-  std::vector<SkipBound> bounds(static_cast<size_t>(K));
-  pool.run(K, [&](int64_t k, int worker) {
-    bounds[k] = makeSkipBound(covariances + k * packed, normalisers[k], d, scratch[worker].eigenScratch);
-  });
-  // Means by dimension, so that the squared lengths of one point against all
-  // microclusters run along contiguous memory.
-  std::vector<float> meansByDim(static_cast<size_t>(K) * d);
-  for (int64_t k = 0; k < K; ++k) {
-    for (int64_t j = 0; j < d; ++j) meansByDim[j * K + k] = means[k * d + j];
+  SkipTable table;
+  table.K = K;
+  table.d = d;
+  table.meansByDim.resize(static_cast<size_t>(K) * d);
+  table.axesByDim.resize(static_cast<size_t>(K) * d);
+  table.lengthScale.resize(static_cast<size_t>(K));
+  table.axisScale.resize(static_cast<size_t>(K));
+  table.threshold.resize(static_cast<size_t>(K));
+  {
+    std::vector<float> axes(static_cast<size_t>(K) * d);
+    pool.run(K, [&](int64_t k, int worker) {
+      const SkipBound bound = makeSkipBound(covariances + k * packed, normalisers[k], d, axes.data() + k * d,
+                                            scratch[worker].eigenScratch);
+      table.lengthScale[k] = bound.lengthScale;
+      table.axisScale[k] = bound.axisScale;
+      table.threshold[k] = bound.threshold;
+    });
+    for (int64_t k = 0; k < K; ++k) {
+      for (int64_t j = 0; j < d; ++j) {
+        table.meansByDim[j * K + k] = means[k * d + j];
+        table.axesByDim[j * K + k] = axes[k * d + j];
+      }
+    }
   }
 
   std::vector<float> points(static_cast<size_t>(kBlockPoints) * d);
@@ -100,71 +137,113 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
   std::vector<int64_t> clusterStart(static_cast<size_t>(K) + 1);
   std::vector<Share> byCluster;
 
-  auto processPoint = [&](int64_t p, int64_t block, const float* x, WorkerScratch& s, std::vector<Share>& out) {
-    const int64_t P = block + p;
-    const bool safe = allSafe(x, d);
-    float* lengths = s.lengths.data();
-    if (safe) {
-      std::fill(lengths, lengths + K, 0.0f);
-      for (int64_t j = 0; j < d; ++j) {
-        const float xj = x[j];
-        const float* column = meansByDim.data() + j * K;
-        for (int64_t k = 0; k < K; ++k) {
-          const float diff = xj - column[k];
-          lengths[k] += diff * diff;
-        }
+  // The densities a chunk's points need: every microcluster the bound cannot
+  // rule out, in each point's evaluation order.
+  auto collectCandidates = [&](int64_t first, int64_t end, int64_t block, WorkerScratch& s) {
+    s.candidates.clear();
+    for (int64_t p = first; p < end; ++p) {
+      const float* x = points.data() + p * d;
+      const bool safe = allSafe(x, d);
+      s.pointSafe[p - first] = safe;
+      s.pointStart[p - first] = static_cast<int32_t>(s.candidates.size());
+      uint8_t* needed = s.needed.data();
+      if (safe) {
+        markNeededDensities(x, table, s.lengths.data(), s.projections.data(), needed);
+      } else {
+        std::fill(needed, needed + K, uint8_t{1});
+      }
+      const int16_t* items = firstPass ? nullptr : tmp_ItemList[block + p].items;
+      for (int64_t q = 0; q < m; ++q) {
+        const int32_t g = firstPass ? static_cast<int32_t>(q) : items[q];
+        if (needed[g] == 0) continue;
+        s.candidates.push_back(Candidate{static_cast<int32_t>(p), static_cast<int32_t>(q), g, 0.0f});
       }
     }
-    ItemList& list = tmp_ItemList[P];
-    int64_t evaluated = 0;
-    for (int64_t q = 0; q < m; ++q) {
-      const int32_t g = firstPass ? static_cast<int32_t>(q) : list.items[q];
-      if (safe && isSurelyZero(lengths[g], bounds[g])) continue;
-      const float density = pointDensity(x, means + int64_t{g} * d, covariances + g * packed, normalisers[g], d,
-                                         s.t.data());
-      if (density == 0.0f && safe) continue;
-      s.densities[evaluated] = density;
-      s.clusters[evaluated] = g;
-      s.positions[evaluated] = static_cast<int32_t>(q);
-      ++evaluated;
+    s.pointStart[end - first] = static_cast<int32_t>(s.candidates.size());
+  };
+
+  // Densities of the candidates, microcluster by microcluster so that several
+  // points share one pass over the inverse covariance.
+  auto computeDensities = [&](WorkerScratch& s) {
+    std::vector<Candidate>& cand = s.candidates;
+    if (!wide) {
+      for (Candidate& c : cand) {
+        c.density = pointDensity(points.data() + int64_t{c.point} * d, means + int64_t{c.cluster} * d,
+                                 covariances + c.cluster * packed, normalisers[c.cluster], d, s.t.data());
+      }
+      return;
+    }
+    std::fill(s.clusterStart.begin(), s.clusterStart.end(), 0);
+    for (const Candidate& c : cand) ++s.clusterStart[c.cluster + 1];
+    for (int64_t k = 0; k < K; ++k) s.clusterStart[k + 1] += s.clusterStart[k];
+    s.byCluster.resize(cand.size());
+    for (size_t i = 0; i < cand.size(); ++i) s.byCluster[s.clusterStart[cand[i].cluster]++] = static_cast<int32_t>(i);
+    // clusterStart[k] now marks the end of microcluster k's run.
+    for (int64_t k = 0; k < K; ++k) {
+      const int32_t begin = k == 0 ? 0 : s.clusterStart[k - 1];
+      const int32_t end = s.clusterStart[k];
+      if (begin == end) continue;
+      const float* mean = means + k * d;
+      widenInverse(covariances + k * packed, d, s.inverseFull.data());
+      for (int32_t i = begin; i < end; i += kDensityLanes) {
+        const int count = std::min<int32_t>(kDensityLanes, end - i);
+        const float* lanes[kDensityLanes];
+        float densities[kDensityLanes];
+        for (int l = 0; l < count; ++l) lanes[l] = points.data() + int64_t{cand[s.byCluster[i + l]].point} * d;
+        pointDensitiesWide(lanes, count, mean, s.inverseFull.data(), normalisers[k], d, densities,
+                           s.laneScratch.data());
+        for (int l = 0; l < count; ++l) cand[s.byCluster[i + l]].density = densities[l];
+      }
+    }
+  };
+
+  auto finishPoint = [&](int64_t p, int64_t local, int64_t block, WorkerScratch& s, std::vector<Share>& out) {
+    const int64_t P = block + p;
+    const bool safe = s.pointSafe[local] != 0;
+    Candidate* cand = s.candidates.data() + s.pointStart[local];
+    int64_t evaluated = s.pointStart[local + 1] - s.pointStart[local];
+    if (safe) {
+      // A zero density adds nothing to the point's sum or sums.
+      evaluated = std::remove_if(cand, cand + evaluated, [](const Candidate& c) { return c.density == 0.0f; }) - cand;
     }
     double sum = 0.0;
-    for (int64_t i = 0; i < evaluated; ++i) sum += s.densities[i];
+    for (int64_t i = 0; i < evaluated; ++i) sum += cand[i].density;
     hasLogShare[p] = sum > 0.0;
     if (sum > 0.0) logShare[p] = firstPass ? std::log(sum) : kLaterPassLogScale * std::log(sum);
 
     // Responsibilities of the evaluated microclusters; every other one is 0.
     bool ordinary = true;
     for (int64_t i = 0; i < evaluated; ++i) {
-      const float r = sum > 0.0 ? static_cast<float>(s.densities[i] / sum) : 0.0f;
-      s.densities[i] = r;
+      const float r = sum > 0.0 ? static_cast<float>(cand[i].density / sum) : 0.0f;
+      cand[i].density = r;
       if (!std::isfinite(r)) ordinary = false;
-      if (r != 0.0f || !safe) out.push_back(Share{static_cast<int32_t>(p), s.clusters[i], r});
+      if (r != 0.0f || !safe) out.push_back(Share{static_cast<int32_t>(p), cand[i].cluster, r});
     }
 
     float* row = PRlx + P * m;
     if (!firstPass) {
       std::fill(row, row + m, 0.0f);
-      for (int64_t i = 0; i < evaluated; ++i) row[s.positions[i]] = s.densities[i];
+      for (int64_t i = 0; i < evaluated; ++i) row[cand[i].position] = cand[i].density;
       return;
     }
+    ItemList& list = tmp_ItemList[P];
     list.count = static_cast<int32_t>(m);
     list.items = itemStorage + P * m;
     if (!ordinary) {
       // Values that are not numbers order the list in their own way.
-      for (int64_t i = 0; i < evaluated; ++i) s.dense[s.clusters[i]] = s.densities[i];
+      for (int64_t i = 0; i < evaluated; ++i) s.dense[cand[i].cluster] = cand[i].density;
       buildItemList(s.dense.data(), K, list.items);
       for (int64_t q = 0; q < m; ++q) row[q] = s.dense[list.items[q]];
-      for (int64_t i = 0; i < evaluated; ++i) s.dense[s.clusters[i]] = 0.0f;
+      for (int64_t i = 0; i < evaluated; ++i) s.dense[cand[i].cluster] = 0.0f;
       return;
     }
     // Ascending responsibility, the higher index first among equals: the zeros
     // first in descending index order, then the rest sorted.
     s.ranked.clear();
     for (int64_t i = 0; i < evaluated; ++i) {
-      if (s.densities[i] != 0.0f) {
-        s.ranked.emplace_back(s.densities[i], s.clusters[i]);
-        s.nonzeroFlag[s.clusters[i]] = 1;
+      if (cand[i].density != 0.0f) {
+        s.ranked.emplace_back(cand[i].density, cand[i].cluster);
+        s.nonzeroFlag[cand[i].cluster] = 1;
       }
     }
     std::sort(s.ranked.begin(), s.ranked.end(), [](const auto& a, const auto& b) {
@@ -192,10 +271,14 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     if (count == 0) break;
     const int64_t chunks = (count + kChunkPoints - 1) / kChunkPoints;
     pool.run(chunks, [&](int64_t c, int worker) {
+      WorkerScratch& s = scratch[worker];
       std::vector<Share>& out = chunkShares[c];
       out.clear();
-      const int64_t end = std::min(count, (c + 1) * kChunkPoints);
-      for (int64_t p = c * kChunkPoints; p < end; ++p) processPoint(p, block, points.data() + p * d, scratch[worker], out);
+      const int64_t first = c * kChunkPoints;
+      const int64_t end = std::min(count, first + kChunkPoints);
+      collectCandidates(first, end, block, s);
+      computeDensities(s);
+      for (int64_t p = first; p < end; ++p) finishPoint(p, p - first, block, s, out);
     });
 
     for (int64_t p = 0; p < count; ++p) {
@@ -219,8 +302,13 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
       float* t = scratch[worker].t.data();
       for (int64_t i = clusterStart[k]; i < clusterStart[k + 1]; ++i) {
         const Share& share = byCluster[i];
-        accumulatePoint(points.data() + int64_t{share.point} * d, means + k * d, share.r, d, t, uX + k * d,
-                        weightSums[k], uXXT + k * packed);
+        const float* x = points.data() + int64_t{share.point} * d;
+        if (wide) {
+          accumulatePointWide(x, means + k * d, share.r, d, *scratch[worker].accumulate, uX + k * d, weightSums[k],
+                              uXXT + k * packed);
+        } else {
+          accumulatePoint(x, means + k * d, share.r, d, t, uX + k * d, weightSums[k], uXXT + k * packed);
+        }
       }
     });
     block += count;

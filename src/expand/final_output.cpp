@@ -49,8 +49,8 @@ void ClusterModel::writeFinalOutput(TextWriter& emOut, const char* expandFileNam
       // The expansion file was written by this run: a record that does not
       // read back is a fault of the run itself, not of the user's input.
       emOut.abandon();
-      fatalExitf(kExitFailure, "Internal error: record %lld of %s %s.\n", static_cast<long long>(r + 1),
-                 expandFileName, describeRecordProblem(problem));
+      fatalExitf(kExitFailure, "Internal error: record %lld of %s %s.\n", static_cast<long long>(r + 1), expandFileName,
+                 describeRecordProblem(problem));
     }
     for (int32_t j = 0; j < d; ++j) emOut.putReal(means[k * d + j]);
     for (int32_t j = 0; j < d; ++j) emOut.putReal(principal[static_cast<size_t>(j)]);

@@ -1,0 +1,202 @@
+// The fast kernels against their plain twins: the same bits on random inputs,
+// sizes that are not multiples of the vector width, zeros, and points that no
+// microcluster reaches.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "em/density_bounds.h"
+#include "em/e_step_kernels.h"
+#include "em/e_step_wide.h"
+#include "expand/expand_fast.h"
+#include "expand/expand_kernels.h"
+#include "model/thread_pool.h"
+
+namespace zelmor {
+namespace {
+
+bool sameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// A random symmetric positive definite matrix, packed, with eigenvalues spread
+// over `spread` orders of magnitude (elongated microclusters).
+std::vector<float> randomInverse(int d, double spread, std::mt19937& random) {
+  std::normal_distribution<double> normal;
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  std::vector<double> B(static_cast<size_t>(d) * d);
+  for (double& v : B) v = normal(random);
+  // Gram-Schmidt for an orthonormal basis.
+  for (int i = 0; i < d; ++i) {
+    for (int k = 0; k < i; ++k) {
+      double dot = 0;
+      for (int r = 0; r < d; ++r) dot += B[r * d + i] * B[r * d + k];
+      for (int r = 0; r < d; ++r) B[r * d + i] -= dot * B[r * d + k];
+    }
+    double norm = 0;
+    for (int r = 0; r < d; ++r) norm += B[r * d + i] * B[r * d + i];
+    for (int r = 0; r < d; ++r) B[r * d + i] /= std::sqrt(norm);
+  }
+  std::vector<double> lambda(d);
+  for (double& l : lambda) l = std::pow(10.0, spread * unit(random));
+  std::vector<float> packed;
+  for (int i = 0; i < d; ++i) {
+    for (int j = 0; j <= i; ++j) {
+      double v = 0;
+      for (int k = 0; k < d; ++k) v += B[i * d + k] * lambda[k] * B[j * d + k];
+      packed.push_back(static_cast<float>(v));
+    }
+  }
+  return packed;
+}
+
+TEST(WideKernels, DensitiesMatchThePlainKernel) {
+  if (!hasWideKernels()) GTEST_SKIP() << "no vector kernels on this processor";
+  std::mt19937 random(11);
+  std::uniform_real_distribution<float> coordinate(-3.0f, 3.0f);
+  for (int d = 1; d <= 13; ++d) {
+    std::vector<double> full(static_cast<size_t>(d) * d);
+    std::vector<double> lanes(static_cast<size_t>(d) * kDensityLanes);
+    std::vector<float> t(d);
+    for (int trial = 0; trial < 40; ++trial) {
+      const std::vector<float> inverse = randomInverse(d, 3.0, random);
+      std::vector<float> mean(d);
+      for (float& v : mean) v = coordinate(random);
+      widenInverse(inverse.data(), d, full.data());
+      const float normaliser = trial % 3 == 0 ? 1.0f : 0.37f;
+      for (int count = 1; count <= kDensityLanes; ++count) {
+        std::vector<std::vector<float>> points(count, std::vector<float>(d));
+        const float* pointers[kDensityLanes];
+        for (int l = 0; l < count; ++l) {
+          for (float& v : points[l]) v = trial % 5 == 0 ? mean[&v - points[l].data()] : coordinate(random);
+          pointers[l] = points[l].data();
+        }
+        float wide[kDensityLanes];
+        pointDensitiesWide(pointers, count, mean.data(), full.data(), normaliser, d, wide, lanes.data());
+        for (int l = 0; l < count; ++l) {
+          const float plain = pointDensity(pointers[l], mean.data(), inverse.data(), normaliser, d, t.data());
+          ASSERT_TRUE(sameBits(wide[l], plain)) << "d=" << d << " lane " << l << ": " << wide[l] << " vs " << plain;
+        }
+      }
+    }
+  }
+}
+
+TEST(WideKernels, AccumulationMatchesThePlainKernel) {
+  if (!hasWideKernels()) GTEST_SKIP() << "no vector kernels on this processor";
+  std::mt19937 random(12);
+  std::uniform_real_distribution<float> coordinate(-5.0f, 5.0f);
+  std::uniform_real_distribution<float> share(0.0f, 1.0f);
+  for (int d = 1; d <= 13; ++d) {
+    const int packed = d * (d + 1) / 2;
+    std::vector<float> mean(d), uXPlain(d, 0.0f), uXWide(d, 0.0f), t(d);
+    std::vector<float> scatterPlain(packed, 0.0f), scatterWide(packed, 0.0f);
+    float wPlain = 0.0f, wWide = 0.0f;
+    for (float& v : mean) v = coordinate(random);
+    AccumulateScratch scratch(d);
+    for (int n = 0; n < 300; ++n) {
+      std::vector<float> x(d);
+      for (float& v : x) v = coordinate(random);
+      const float r = n % 7 == 0 ? 1e-30f : share(random);
+      accumulatePoint(x.data(), mean.data(), r, d, t.data(), uXPlain.data(), wPlain, scatterPlain.data());
+      accumulatePointWide(x.data(), mean.data(), r, d, scratch, uXWide.data(), wWide, scatterWide.data());
+    }
+    ASSERT_TRUE(sameBits(wPlain, wWide));
+    for (int i = 0; i < d; ++i) ASSERT_TRUE(sameBits(uXPlain[i], uXWide[i])) << "d=" << d;
+    for (int i = 0; i < packed; ++i) ASSERT_TRUE(sameBits(scatterPlain[i], scatterWide[i])) << "d=" << d << " " << i;
+  }
+}
+
+TEST(SkipBound, NeverSkipsADensityThatIsNotZero) {
+  std::mt19937 random(13);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  std::vector<double> scratch;
+  int skipped = 0;
+  for (int d = 1; d <= 9; ++d) {
+    std::vector<float> t(d);
+    for (int trial = 0; trial < 60; ++trial) {
+      const std::vector<float> inverse = randomInverse(d, trial % 2 == 0 ? 1.0 : 4.0, random);
+      const float normaliser = trial % 3 == 0 ? 1.0f : (trial % 3 == 1 ? 1e-3f : 40.0f);
+      std::vector<float> axis(d);
+      const SkipBound bound = makeSkipBound(inverse.data(), normaliser, d, axis.data(), scratch);
+      std::vector<float> mean(d, 0.0f);
+      for (int n = 0; n < 400; ++n) {
+        // Points at every distance, many close to where densities vanish.
+        const float scale = std::pow(10.0f, 2.0f * unit(random));
+        std::vector<float> x(d);
+        for (float& v : x) v = scale * unit(random);
+        float length = 0.0f, projection = 0.0f;
+        for (int j = 0; j < d; ++j) {
+          length += x[j] * x[j];
+          projection += axis[j] * x[j];
+        }
+        if (!isSurelyZero(length, projection, bound)) continue;
+        ++skipped;
+        ASSERT_EQ(pointDensity(x.data(), mean.data(), inverse.data(), normaliser, d, t.data()), 0.0f)
+            << "d=" << d << " trial " << trial;
+      }
+    }
+  }
+  EXPECT_GT(skipped, 10000);  // the bound does skip
+}
+
+TEST(SkipBound, NeverSkipsForMatricesItCannotBound) {
+  std::vector<double> scratch;
+  float axis[2];
+  const float nanMatrix[3] = {1.0f, NAN, 1.0f};
+  const float negative[3] = {-1.0f, 0.5f, -2.0f};
+  for (const float* inverse : {nanMatrix, negative}) {
+    const SkipBound bound = makeSkipBound(inverse, 1.0f, 2, axis, scratch);
+    EXPECT_FALSE(isSurelyZero(1e30f, 0.0f, bound));
+  }
+}
+
+// Sparse responsibilities with lists that are permutations, as the E-step
+// leaves them; some rows all zero.
+struct Responsibilities {
+  int64_t N, m;
+  std::vector<float> PRlx;
+  std::vector<int16_t> items;
+  std::vector<const int16_t*> lists;
+};
+
+Responsibilities randomResponsibilities(int64_t N, int64_t m, std::mt19937& random) {
+  Responsibilities r{N, m, std::vector<float>(N * m, 0.0f), std::vector<int16_t>(N * m), {}};
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  for (int64_t i = 0; i < N; ++i) {
+    for (int64_t j = 0; j < m; ++j) r.items[i * m + j] = static_cast<int16_t>(j);
+    std::shuffle(r.items.begin() + i * m, r.items.begin() + (i + 1) * m, random);
+    if (i % 11 == 0) continue;
+    for (int64_t j = 0; j < m; ++j) {
+      if (unit(random) < 0.15f) r.PRlx[i * m + j] = unit(random);
+    }
+    if (i % 5 == 0) r.PRlx[i * m + (i % m)] = r.PRlx[i * m + ((i + 1) % m)] = 0.5f;  // a tie
+  }
+  for (int64_t i = 0; i < N; ++i) r.lists.push_back(r.items.data() + i * m);
+  return r;
+}
+
+TEST(FastPostLoopKernels, MatchThePlainOnesAtAnyThreadCount) {
+  std::mt19937 random(14);
+  for (const auto& [N, m] : std::vector<std::pair<int64_t, int64_t>>{{1, 1}, {7, 3}, {9000, 37}, {20000, 5}}) {
+    const Responsibilities r = randomResponsibilities(N, m, random);
+    const double plainCoverage = coverageSum(r.PRlx.data(), N, m);
+    std::vector<float> plainDist(m * (m - 1) / 2, 0.0f);
+    for (int64_t i = 0; i < N; ++i) addCoSharing(r.PRlx.data() + i * m, r.lists[i], m, plainDist.data());
+    for (int threads : {1, 2, 7}) {
+      ThreadPool pool(threads);
+      EXPECT_EQ(coverageSumFast(r.PRlx.data(), N, m, pool), plainCoverage);
+      std::vector<int32_t> best(N);
+      mostProbableClusters(r.PRlx.data(), r.lists.data(), N, m, best.data(), pool);
+      for (int64_t i = 0; i < N; ++i) ASSERT_EQ(best[i], mostProbableCluster(r.PRlx.data() + i * m, r.lists[i], m));
+      std::vector<float> dist(m * (m - 1) / 2, 0.0f);
+      addCoSharingAll(r.PRlx.data(), r.lists.data(), N, m, dist.data(), pool);
+      ASSERT_EQ(std::memcmp(dist.data(), plainDist.data(), dist.size() * sizeof(float)), 0) << N << "x" << m;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zelmor
