@@ -15,7 +15,7 @@
 #include "em/e_step_wide.h"
 #include "em/em_constants.h"
 #include "model/cluster_model.h"
-#include "model/input_files.h"
+#include "model/parallel_reader.h"
 #include "model/thread_pool.h"
 
 namespace zelmor {
@@ -60,6 +60,7 @@ struct WorkerScratch {
   std::vector<uint8_t> nonzeroFlag;
   std::vector<std::pair<float, int32_t>> ranked;
   std::vector<double> eigenScratch;
+  int64_t firstPoint = 0;
 };
 
 bool allSafe(const float* values, int64_t count) {
@@ -104,6 +105,11 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     s.nonzeroFlag.assign(static_cast<size_t>(K), 0);
   }
 
+  // In the first iteration every inverse is the identity, whose form is a
+  // plain sum of squares.
+  std::vector<uint8_t> identityInverse(static_cast<size_t>(K));
+  for (int64_t k = 0; k < K; ++k) identityInverse[k] = isIdentity(covariances + k * packed, d);
+
   SkipTable table;
   table.K = K;
   table.d = d;
@@ -141,6 +147,7 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
   // rule out, in each point's evaluation order.
   auto collectCandidates = [&](int64_t first, int64_t end, int64_t block, WorkerScratch& s) {
     s.candidates.clear();
+    s.firstPoint = first;
     for (int64_t p = first; p < end; ++p) {
       const float* x = points.data() + p * d;
       const bool safe = allSafe(x, d);
@@ -184,6 +191,16 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
       const int32_t end = s.clusterStart[k];
       if (begin == end) continue;
       const float* mean = means + k * d;
+      if (identityInverse[k]) {
+        for (int32_t i = begin; i < end; ++i) {
+          Candidate& c = cand[s.byCluster[i]];
+          const float* x = points.data() + int64_t{c.point} * d;
+          c.density = s.pointSafe[c.point - s.firstPoint]
+                          ? identityDensity(x, mean, normalisers[k], d)
+                          : pointDensity(x, mean, covariances + k * packed, normalisers[k], d, s.t.data());
+        }
+        continue;
+      }
       widenInverse(covariances + k * packed, d, s.inverseFull.data());
       for (int32_t i = begin; i < end; i += kDensityLanes) {
         const int count = std::min<int32_t>(kDensityLanes, end - i);
@@ -264,7 +281,7 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     }
   };
 
-  DataFileReader reader(dataFile, d, dataNum, "datafile not opened!");
+  ParallelPointReader reader(dataFile, d, dataNum, "datafile not opened!", pool);
   int64_t block = 0;
   for (;;) {
     const int64_t count = reader.readPoints(points.data(), kBlockPoints);

@@ -25,6 +25,27 @@ float pointDensity(const float* x, const float* mean, const float* inverse, floa
   return static_cast<float>(std::exp(-0.5 * D) / normaliser);
 }
 
+float identityDensity(const float* x, const float* mean, float normaliser, int32_t d) {
+  float Q = 0.0f;
+  for (int32_t j = 0; j < d; ++j) {
+    const float t = static_cast<float>(static_cast<double>(x[j]) - mean[j]);
+    Q = static_cast<float>(Q + static_cast<double>(t) * t);
+  }
+  const float D = std::fabs(Q);
+  if (!(D < kDensityCutoff)) return 0.0f;
+  return static_cast<float>(std::exp(-0.5 * D) / normaliser);
+}
+
+bool isIdentity(const float* packed, int32_t d) {
+  int64_t at = 0;
+  for (int32_t i = 0; i < d; ++i) {
+    for (int32_t j = 0; j <= i; ++j, ++at) {
+      if (packed[at] != (i == j ? 1.0f : 0.0f)) return false;
+    }
+  }
+  return true;
+}
+
 void accumulatePoint(const float* x, const float* mean, float r, int32_t d, float* t, float* uX, float& weightSum,
                      float* uXXT) {
   for (int32_t i = 0; i < d; ++i) {

@@ -12,6 +12,16 @@ namespace zelmor {
 // cut-off, or one that is not a number, gives 0.
 float pointDensity(const float* x, const float* mean, const float* inverse, float normaliser, int32_t d, float* t);
 
+// pointDensity for an identity inverse (every microcluster in the first
+// iteration) and a point with finite differences from the mean: each row sum
+// of the form is then exactly t_j (the other terms are zeros), so the form is
+// the float-rounded running sum of t_j·t_j, the same bits in d steps instead
+// of d².
+float identityDensity(const float* x, const float* mean, float normaliser, int32_t d);
+
+// True when the packed matrix is exactly the identity.
+bool isIdentity(const float* packed, int32_t d);
+
 // Adds one point, weighted by r, into a microcluster's sums: uX += x·r,
 // weightSum += r, uXXT += (r·t_i)·t_j over the packed lower triangle, where t
 // = x - mean. Each sum is rounded to float when stored.

@@ -84,6 +84,27 @@ TEST(WideKernels, DensitiesMatchThePlainKernel) {
   }
 }
 
+TEST(IdentityDensity, MatchesTheFullFormWithAnIdentityInverse) {
+  std::mt19937 random(15);
+  std::uniform_real_distribution<float> coordinate(-12.0f, 12.0f);
+  for (int d = 1; d <= 12; ++d) {
+    std::vector<float> identity(d * (d + 1) / 2, 0.0f), t(d), x(d), mean(d);
+    for (int i = 0; i < d; ++i) identity[i * (i + 3) / 2] = 1.0f;
+    ASSERT_TRUE(isIdentity(identity.data(), d));
+    for (int n = 0; n < 500; ++n) {
+      for (int i = 0; i < d; ++i) {
+        x[i] = coordinate(random);
+        mean[i] = n % 9 == 0 ? x[i] : coordinate(random);  // zero differences too
+      }
+      const float normaliser = n % 2 ? 1.0f : 0.25f;
+      ASSERT_TRUE(sameBits(identityDensity(x.data(), mean.data(), normaliser, d),
+                           pointDensity(x.data(), mean.data(), identity.data(), normaliser, d, t.data())));
+    }
+    identity[0] = 0.999f;
+    EXPECT_FALSE(isIdentity(identity.data(), d));
+  }
+}
+
 TEST(WideKernels, AccumulationMatchesThePlainKernel) {
   if (!hasWideKernels()) GTEST_SKIP() << "no vector kernels on this processor";
   std::mt19937 random(12);
