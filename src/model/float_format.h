@@ -12,4 +12,8 @@ constexpr size_t kFixed6BufferSize = 400;
 // (at least kFixed6BufferSize chars). Returns the number of chars written.
 size_t formatFixed6(double value, char* out);
 
+// The same through the C library's printf, the reference formatFixed6 is
+// tested against.
+size_t formatFixed6Reference(double value, char* out);
+
 }  // namespace zelmor
