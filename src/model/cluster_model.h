@@ -55,6 +55,10 @@ struct ClusterModel {
   void EMClustering(const char* dataFileName, const char* emOutputName, const char* expandOutputName,
                     float epsilon_likelihood, float epsilon_coshare);
   void eStepPass(int32_t iteration, float& logLikelihood, float* tempv, float* tempPRlx);
+  void eStepPassPlain(int32_t iteration, float& logLikelihood, float* tempv, float* tempPRlx);
+  void eStepPassFast(int32_t iteration, float& logLikelihood, float* tempv, float* tempPRlx);
+  // The index arrays of all N item lists, obtained once.
+  void allocateItemStorage();
 
   // After the loop: coverage, membership, co-sharing, expansion.
   void checkCoverageAndWriteMembership();
