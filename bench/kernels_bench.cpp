@@ -1,0 +1,192 @@
+// Microbenchmarks of the hot kernels, each plain version beside its fast twin:
+// densities, the M-step sums, co-sharing, reading and writing numbers.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "em/e_step_kernels.h"
+#include "em/e_step_wide.h"
+#include "expand/expand_fast.h"
+#include "expand/expand_kernels.h"
+#include "model/float_format.h"
+#include "model/number_scanner.h"
+#include "model/parallel_reader.h"
+#include "model/thread_pool.h"
+
+namespace zelmor {
+namespace {
+
+constexpr int kD = 8;
+constexpr int kPoints = 4096;
+
+struct DensityInputs {
+  std::vector<float> points, mean, inverse;
+  std::vector<double> full, lanes;
+  std::vector<float> t;
+  DensityInputs() : points(kPoints * kD), mean(kD, 0.0f), full(kD * kD), lanes(kD * kDensityLanes), t(kD) {
+    std::mt19937 random(1);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    for (float& v : points) v = unit(random);
+    for (int i = 0; i < kD; ++i) {
+      for (int j = 0; j <= i; ++j) inverse.push_back(i == j ? 4.0f : 0.1f * unit(random));
+    }
+    widenInverse(inverse.data(), kD, full.data());
+  }
+};
+
+void BM_DensityPlain(benchmark::State& state) {
+  DensityInputs in;
+  for (auto _ : state) {
+    for (int p = 0; p < kPoints; ++p) {
+      benchmark::DoNotOptimize(pointDensity(in.points.data() + p * kD, in.mean.data(), in.inverse.data(), 1.0f, kD,
+                                            in.t.data()));
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kPoints);
+}
+
+void BM_DensityWide(benchmark::State& state) {
+  if (!hasWideKernels()) return state.SkipWithError("no vector kernels");
+  DensityInputs in;
+  float out[kDensityLanes];
+  for (auto _ : state) {
+    for (int p = 0; p < kPoints; p += kDensityLanes) {
+      const float* lanes[kDensityLanes];
+      for (int l = 0; l < kDensityLanes; ++l) lanes[l] = in.points.data() + (p + l) * kD;
+      pointDensitiesWide(lanes, kDensityLanes, in.mean.data(), in.full.data(), 1.0f, kD, out, in.lanes.data());
+      benchmark::DoNotOptimize(out);
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kPoints);
+}
+
+void BM_SumsPlain(benchmark::State& state) {
+  DensityInputs in;
+  std::vector<float> uX(kD), uXXT(kD * (kD + 1) / 2);
+  float w = 0.0f;
+  for (auto _ : state) {
+    for (int p = 0; p < kPoints; ++p) {
+      accumulatePoint(in.points.data() + p * kD, in.mean.data(), 0.25f, kD, in.t.data(), uX.data(), w, uXXT.data());
+    }
+  }
+  benchmark::DoNotOptimize(uXXT.data());
+  state.SetItemsProcessed(state.iterations() * kPoints);
+}
+
+void BM_SumsWide(benchmark::State& state) {
+  if (!hasWideKernels()) return state.SkipWithError("no vector kernels");
+  DensityInputs in;
+  std::vector<float> uX(kD), uXXT(kD * (kD + 1) / 2);
+  float w = 0.0f;
+  AccumulateScratch scratch(kD);
+  for (auto _ : state) {
+    for (int p = 0; p < kPoints; ++p) {
+      accumulatePointWide(in.points.data() + p * kD, in.mean.data(), 0.25f, kD, scratch, uX.data(), w, uXXT.data());
+    }
+  }
+  benchmark::DoNotOptimize(uXXT.data());
+  state.SetItemsProcessed(state.iterations() * kPoints);
+}
+
+// Responsibilities as a run leaves them: a handful of nonzero entries a row.
+struct CoSharingInputs {
+  int64_t N = 20000, m = 100;
+  std::vector<float> PRlx;
+  std::vector<int16_t> items;
+  std::vector<const int16_t*> lists;
+  CoSharingInputs() : PRlx(N * m, 0.0f), items(N * m) {
+    std::mt19937 random(2);
+    for (int64_t i = 0; i < N; ++i) {
+      for (int64_t j = 0; j < m; ++j) items[i * m + j] = static_cast<int16_t>((j * 37 + i) % m);
+      for (int64_t j = m - 8; j < m; ++j) PRlx[i * m + j] = 0.125f;
+      lists.push_back(items.data() + i * m);
+    }
+  }
+};
+
+void BM_CoSharingPlain(benchmark::State& state) {
+  CoSharingInputs in;
+  std::vector<float> dist(in.m * (in.m - 1) / 2);
+  for (auto _ : state) {
+    for (int64_t i = 0; i < in.N; ++i) addCoSharing(in.PRlx.data() + i * in.m, in.lists[i], in.m, dist.data());
+  }
+  state.SetItemsProcessed(state.iterations() * in.N);
+}
+
+void BM_CoSharingFast(benchmark::State& state) {
+  CoSharingInputs in;
+  std::vector<float> dist(in.m * (in.m - 1) / 2);
+  ThreadPool pool(static_cast<int>(state.range(0)));
+  for (auto _ : state) addCoSharingAll(in.PRlx.data(), in.lists.data(), in.N, in.m, dist.data(), pool);
+  state.SetItemsProcessed(state.iterations() * in.N);
+}
+
+std::vector<std::string> sampleTokens() {
+  std::mt19937 random(3);
+  std::uniform_real_distribution<double> unit(-10.0, 10.0);
+  std::vector<std::string> tokens;
+  char text[32];
+  for (int i = 0; i < 65536; ++i) {
+    std::snprintf(text, sizeof text, "%.6f", unit(random));
+    tokens.push_back(text);
+  }
+  return tokens;
+}
+
+void BM_ParseGeneral(benchmark::State& state) {
+  const auto tokens = sampleTokens();
+  float v;
+  for (auto _ : state) {
+    for (const auto& t : tokens) benchmark::DoNotOptimize(parseFloatToken(t.data(), t.data() + t.size(), v));
+  }
+  state.SetItemsProcessed(state.iterations() * tokens.size());
+}
+
+void BM_ParseShortDecimal(benchmark::State& state) {
+  const auto tokens = sampleTokens();
+  float v;
+  for (auto _ : state) {
+    for (const auto& t : tokens) benchmark::DoNotOptimize(parseShortDecimal(t.data(), t.data() + t.size(), v));
+  }
+  state.SetItemsProcessed(state.iterations() * tokens.size());
+}
+
+void BM_FormatPrintf(benchmark::State& state) {
+  char buffer[kFixed6BufferSize];
+  double v = 0.123456;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(formatFixed6Reference(v, buffer));
+    v += 1.000173;
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_FormatToChars(benchmark::State& state) {
+  char buffer[kFixed6BufferSize];
+  double v = 0.123456;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(formatFixed6(v, buffer));
+    v += 1.000173;
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+BENCHMARK(BM_DensityPlain);
+BENCHMARK(BM_DensityWide);
+BENCHMARK(BM_SumsPlain);
+BENCHMARK(BM_SumsWide);
+BENCHMARK(BM_CoSharingPlain);
+BENCHMARK(BM_CoSharingFast)->Arg(1)->Arg(2);
+BENCHMARK(BM_ParseGeneral);
+BENCHMARK(BM_ParseShortDecimal);
+BENCHMARK(BM_FormatPrintf);
+BENCHMARK(BM_FormatToChars);
+
+}  // namespace
+}  // namespace zelmor
+
+BENCHMARK_MAIN();
