@@ -1,0 +1,95 @@
+// zelmor-plot: draws the result of a zelmor run (the expansion order with its
+// joining levels and orientation vectors, and the data with its membership)
+// as a self-contained SVG picture.
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+
+#include "common/tool_support.h"
+#include "plot/run_files.h"
+#include "plot/svg_plot.h"
+
+using namespace zelmor;
+using namespace zelmor::tools;
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "Draws the result of a zelmor run as an SVG picture: the joining level of every microcluster in expansion "
+      "order, its principal orientation vector as a row of colours per dimension, and the data in two dimensions "
+      "coloured by membership. Reads output_expand.txt, and output_em.txt and membership.txt when present, from "
+      "the run folder.\n\n"
+      "Example: zelmor-plot out/example --dims 0,2",
+      "zelmor-plot"};
+  std::string folder = ".";
+  std::string outputPath;
+  std::vector<int32_t> dims{0, 1};
+  bool noData = false;
+  int64_t maxPoints = 5000;
+  std::string title;
+
+  app.add_option("folder", folder, "Folder of the run (where zelmor wrote its files)")->capture_default_str();
+  app.add_option("-o,--output", outputPath, "SVG file to write (default: plot.svg in the run folder)");
+  app.add_option("--dims", dims, "The two dimensions of the data panel, as X,Y")
+      ->expected(2)
+      ->delimiter(',')
+      ->check(CLI::NonNegativeNumber)
+      ->default_str("0,1");
+  app.add_flag("--no-data", noData, "Leave out the data panel");
+  app.add_option("--max-points", maxPoints, "Draw at most this many points (a fixed uniform sample of the rest)")
+      ->check(CLI::Range(int64_t{0}, int64_t{1} << 40))
+      ->capture_default_str();
+  app.add_option("--title", title, "Title of the picture");
+  app.set_version_flag("--version", "zelmor-plot " ZELMOR_VERSION);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : kExitToolUsage;
+  }
+
+  return runGuarded("zelmor-plot", [&] {
+    const std::filesystem::path dir(folder);
+    if (outputPath.empty()) outputPath = (dir / "plot.svg").string();
+    const Expansion expansion = readExpansion((dir / "output_expand.txt").string());
+    const int32_t d = expansion.d;
+
+    RunData run;
+    bool haveRun = false;
+    if (d == 1 && !noData) {
+      std::fprintf(stderr, "zelmor-plot: the run has one dimension, so the data panel is left out\n");
+    } else if (!noData) {
+      const std::string emPath = (dir / "output_em.txt").string();
+      std::string membershipPath = (dir / "membership.txt").string();
+      if (dims[0] >= d || dims[1] >= d || dims[0] == dims[1]) {
+        throw ToolError("--dims " + std::to_string(dims[0]) + "," + std::to_string(dims[1]) +
+                        ": needs two different dimensions of the run's 0 to " + std::to_string(d - 1));
+      }
+      if (!std::filesystem::exists(emPath)) {
+        std::fprintf(stderr, "zelmor-plot: %s is missing, so the data panel is left out\n", emPath.c_str());
+      } else {
+        if (!std::filesystem::exists(membershipPath)) {
+          std::fprintf(stderr, "zelmor-plot: %s is missing, so the points are drawn in grey\n", membershipPath.c_str());
+          membershipPath.clear();
+        }
+        run = readRunData(emPath, membershipPath, expansion, maxPoints);
+        haveRun = true;
+      }
+    }
+
+    PlotSettings settings;
+    settings.title = title.empty() ? "zelmor run" : title;
+    std::filesystem::path shown = std::filesystem::absolute(dir).lexically_normal();
+    if (!shown.has_filename()) shown = shown.parent_path();
+    settings.subtitle = "run folder " + shown.filename().string();
+    settings.dimX = dims[0];
+    settings.dimY = dims[1];
+    const std::string svg = renderSvg(expansion, haveRun ? &run : nullptr, settings);
+
+    OutputFile out(outputPath);
+    out.out().putText(svg.c_str());
+    out.commit();
+    std::printf("wrote %s: %zu microclusters, %d dimensions%s; open it in a web browser\n", outputPath.c_str(),
+                expansion.records.size(), d,
+                haveRun ? (", " + std::to_string(run.pointCount) + " points").c_str() : "");
+  });
+}
