@@ -82,11 +82,11 @@ void BM_SumsWide(benchmark::State& state) {
   DensityInputs in;
   std::vector<float> uX(kD), uXXT(kD * (kD + 1) / 2);
   float w = 0.0f;
-  AccumulateScratch scratch(kD);
+  WideAccumulator acc(kD);
   for (auto _ : state) {
-    for (int p = 0; p < kPoints; ++p) {
-      accumulatePointWide(in.points.data() + p * kD, in.mean.data(), 0.25f, kD, scratch, uX.data(), w, uXXT.data());
-    }
+    acc.load(uX.data(), w, uXXT.data());
+    for (int p = 0; p < kPoints; ++p) acc.add(in.points.data() + p * kD, in.mean.data(), 0.25f);
+    acc.store(uX.data(), w, uXXT.data());
   }
   benchmark::DoNotOptimize(uXXT.data());
   state.SetItemsProcessed(state.iterations() * kPoints);

@@ -41,13 +41,14 @@ struct Share {
   int32_t point;
   int32_t cluster;
   float r;
+  bool safe;  // finite r and finite differences: the vector kernels apply
 };
 
 struct WorkerScratch {
   std::vector<float> t;
   std::vector<double> laneScratch;
   std::vector<double> inverseFull;
-  std::unique_ptr<AccumulateScratch> accumulate;
+  std::unique_ptr<WideAccumulator> accumulator;
   std::vector<float> lengths;
   std::vector<float> projections;
   std::vector<uint8_t> needed;
@@ -94,7 +95,7 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     s.t.resize(static_cast<size_t>(d));
     s.laneScratch.resize(static_cast<size_t>(d) * kDensityLanes);
     s.inverseFull.resize(static_cast<size_t>(d) * d);
-    s.accumulate = std::make_unique<AccumulateScratch>(d);
+    s.accumulator = std::make_unique<WideAccumulator>(d);
     s.lengths.resize(static_cast<size_t>(K));
     s.projections.resize(static_cast<size_t>(K));
     s.needed.resize(static_cast<size_t>(K));
@@ -234,7 +235,9 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
       const float r = sum > 0.0 ? static_cast<float>(cand[i].density / sum) : 0.0f;
       cand[i].density = r;
       if (!std::isfinite(r)) ordinary = false;
-      if (r != 0.0f || !safe) out.push_back(Share{static_cast<int32_t>(p), cand[i].cluster, r});
+      if (r != 0.0f || !safe) {
+        out.push_back(Share{static_cast<int32_t>(p), cand[i].cluster, r, safe && std::isfinite(r)});
+      }
     }
 
     float* row = PRlx + P * m;
@@ -316,17 +319,35 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
       }
     }
     pool.run(K, [&](int64_t k, int worker) {
-      float* t = scratch[worker].t.data();
+      if (clusterStart[k] == clusterStart[k + 1]) return;
+      WorkerScratch& s = scratch[worker];
+      const float* mean = means + k * d;
+      float* sumX = uX + k * d;
+      float* sumXXT = uXXT + k * packed;
+      if (!wide) {
+        for (int64_t i = clusterStart[k]; i < clusterStart[k + 1]; ++i) {
+          const Share& share = byCluster[i];
+          accumulatePoint(points.data() + int64_t{share.point} * d, mean, share.r, d, s.t.data(), sumX,
+                          weightSums[k], sumXXT);
+        }
+        return;
+      }
+      // The sums of one microcluster stay in the worker's own memory while
+      // they grow, which also keeps threads off each other's cache lines.
+      WideAccumulator& acc = *s.accumulator;
+      acc.load(sumX, weightSums[k], sumXXT);
       for (int64_t i = clusterStart[k]; i < clusterStart[k + 1]; ++i) {
         const Share& share = byCluster[i];
         const float* x = points.data() + int64_t{share.point} * d;
-        if (wide) {
-          accumulatePointWide(x, means + k * d, share.r, d, *scratch[worker].accumulate, uX + k * d, weightSums[k],
-                              uXXT + k * packed);
+        if (share.safe) {
+          acc.add(x, mean, share.r);
         } else {
-          accumulatePoint(x, means + k * d, share.r, d, t, uX + k * d, weightSums[k], uXXT + k * packed);
+          acc.store(sumX, weightSums[k], sumXXT);
+          accumulatePoint(x, mean, share.r, d, s.t.data(), sumX, weightSums[k], sumXXT);
+          acc.load(sumX, weightSums[k], sumXXT);
         }
       }
+      acc.store(sumX, weightSums[k], sumXXT);
     });
     block += count;
   }

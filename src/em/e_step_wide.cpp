@@ -1,6 +1,7 @@
 #include "em/e_step_wide.h"
 
 #include <cmath>
+#include <cstdint>
 
 #include "em/em_constants.h"
 
@@ -16,11 +17,42 @@ void widenInverse(const float* inverse, int32_t d, double* full) {
   }
 }
 
-AccumulateScratch::AccumulateScratch(int32_t d)
-    : tStorage_(static_cast<size_t>(d) + 4, 0.0f),
-      productStorage_(static_cast<size_t>((int64_t{d} + 1) * d / 2) + 4) {
-  t = tStorage_.data();
-  products = productStorage_.data();
+namespace {
+constexpr int32_t kLanes = 4;
+int32_t roundUpToLanes(int32_t n) { return (n + kLanes - 1) / kLanes * kLanes; }
+}  // namespace
+
+WideAccumulator::WideAccumulator(int32_t d) : d_(d), paddedD_(roundUpToLanes(d)) {
+  int32_t lanes = 0;
+  for (int32_t i = 0; i < d; ++i) {
+    rowStart_.push_back(lanes);
+    lanes += roundUpToLanes(i + 1);
+  }
+  // Room to align the start to a whole vector.
+  storage_.assign(static_cast<size_t>(2 * paddedD_ + lanes + kLanes), 0.0);
+  double* base = storage_.data();
+  while (reinterpret_cast<uintptr_t>(base) % (kLanes * sizeof(double)) != 0) ++base;
+  t_ = base;
+  sumX_ = t_ + paddedD_;
+  scatter_ = sumX_ + paddedD_;
+}
+
+void WideAccumulator::load(const float* uX, float weightSum, const float* uXXT) {
+  for (int32_t i = 0; i < d_; ++i) sumX_[i] = uX[i];
+  weight_ = weightSum;
+  int64_t at = 0;
+  for (int32_t i = 0; i < d_; ++i) {
+    for (int32_t j = 0; j <= i; ++j) scatter_[rowStart_[i] + j] = uXXT[at++];
+  }
+}
+
+void WideAccumulator::store(float* uX, float& weightSum, float* uXXT) const {
+  for (int32_t i = 0; i < d_; ++i) uX[i] = static_cast<float>(sumX_[i]);
+  weightSum = static_cast<float>(weight_);
+  int64_t at = 0;
+  for (int32_t i = 0; i < d_; ++i) {
+    for (int32_t j = 0; j <= i; ++j) uXXT[at++] = static_cast<float>(scatter_[rowStart_[i] + j]);
+  }
 }
 
 #if defined(__x86_64__)
@@ -65,39 +97,35 @@ ZELMOR_WIDE void pointDensitiesWide(const float* const* points, int count, const
   }
 }
 
-ZELMOR_WIDE void accumulatePointWide(const float* x, const float* mean, float r, int32_t d, AccumulateScratch& scratch,
-                                     float* uX, float& weightSum, float* uXXT) {
-  float* t = scratch.t;
-  double* products = scratch.products;
+// A sum held as a double that always carries a float value: add, round to
+// float, widen again. The same bits as a float sum updated in double.
+ZELMOR_WIDE inline __m256d addRounded(__m256d sum, __m256d term) {
+  return _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_add_pd(sum, term)));
+}
+
+ZELMOR_WIDE void WideAccumulator::add(const float* x, const float* mean, float r) {
   const __m256d rWide = _mm256_set1_pd(static_cast<double>(r));
   int32_t i = 0;
-  for (; i + 4 <= d; i += 4) {
+  for (; i + kLanes <= d_; i += kLanes) {
     const __m256d xi = _mm256_cvtps_pd(_mm_loadu_ps(x + i));
-    _mm_storeu_ps(t + i, _mm256_cvtpd_ps(_mm256_sub_pd(xi, _mm256_cvtps_pd(_mm_loadu_ps(mean + i)))));
-    const __m256d sum = _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(uX + i)), _mm256_mul_pd(xi, rWide));
-    _mm_storeu_ps(uX + i, _mm256_cvtpd_ps(sum));
+    // t is stored as a float, then used widened.
+    _mm256_store_pd(t_ + i, _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_sub_pd(xi, _mm256_cvtps_pd(_mm_loadu_ps(mean + i))))));
+    _mm256_store_pd(sumX_ + i, addRounded(_mm256_load_pd(sumX_ + i), _mm256_mul_pd(xi, rWide)));
   }
-  for (; i < d; ++i) {
-    t[i] = static_cast<float>(static_cast<double>(x[i]) - mean[i]);
-    uX[i] = static_cast<float>(uX[i] + static_cast<double>(x[i]) * r);
+  for (; i < d_; ++i) {
+    t_[i] = static_cast<float>(static_cast<double>(x[i]) - mean[i]);
+    sumX_[i] = static_cast<float>(sumX_[i] + static_cast<double>(x[i]) * r);
   }
-  weightSum = static_cast<float>(weightSum + static_cast<double>(r));
-  // Products (r·t_i)·t_j of the packed triangle, row by row; a row's last
-  // vector may run past its end into the next row, which overwrites it.
-  int64_t at = 0;
-  for (i = 0; i < d; ++i) {
-    const __m256d rt = _mm256_set1_pd(static_cast<double>(r) * t[i]);
-    for (int32_t j = 0; j <= i; j += 4) {
-      _mm256_storeu_pd(products + at + j, _mm256_mul_pd(rt, _mm256_cvtps_pd(_mm_loadu_ps(t + j))));
+  weight_ = static_cast<float>(weight_ + static_cast<double>(r));
+  // Row i: (r·t_i)·t_j for j = 0..i; the lanes past i are padding whose
+  // values are never stored back.
+  for (i = 0; i < d_; ++i) {
+    const __m256d rt = _mm256_set1_pd(static_cast<double>(r) * t_[i]);
+    double* row = scatter_ + rowStart_[i];
+    for (int32_t j = 0; j <= i; j += kLanes) {
+      _mm256_store_pd(row + j, addRounded(_mm256_load_pd(row + j), _mm256_mul_pd(rt, _mm256_load_pd(t_ + j))));
     }
-    at += i + 1;
   }
-  int64_t k = 0;
-  for (; k + 4 <= at; k += 4) {
-    const __m256d sum = _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(uXXT + k)), _mm256_loadu_pd(products + k));
-    _mm_storeu_ps(uXXT + k, _mm256_cvtpd_ps(sum));
-  }
-  for (; k < at; ++k) uXXT[k] = static_cast<float>(uXXT[k] + products[k]);
 }
 
 #else
@@ -106,7 +134,7 @@ bool hasWideKernels() { return false; }
 
 void pointDensitiesWide(const float* const*, int, const float*, const double*, float, int32_t, float*, double*) {}
 
-void accumulatePointWide(const float*, const float*, float, int32_t, AccumulateScratch&, float*, float&, float*) {}
+void WideAccumulator::add(const float*, const float*, float) {}
 
 #endif
 

@@ -25,20 +25,29 @@ void widenInverse(const float* inverse, int32_t d, double* full);
 void pointDensitiesWide(const float* const* points, int count, const float* mean, const double* inverseFull,
                         float normaliser, int32_t d, float* densities, double* tScratch);
 
-// Scratch that accumulatePointWide needs: the differences t (d floats and
-// room to read past them) and the products of one point (packed + 4 doubles).
-struct AccumulateScratch {
-  explicit AccumulateScratch(int32_t d);
-  float* t;
-  double* products;
+// The M-step sums of one microcluster while a run of points is added to it:
+// held in double lanes, each rounded to float after every addition exactly
+// as the stored float sums of accumulatePoint are, and laid out with every
+// row of the scatter padded to whole vectors, so that no two updates share a
+// vector. load() takes the sums in, add() adds one point, store() puts them
+// back; in between the result of every step equals accumulatePoint's.
+class WideAccumulator {
+ public:
+  explicit WideAccumulator(int32_t d);
+  void load(const float* uX, float weightSum, const float* uXXT);
+  // Needs a finite r and a point with finite differences from the mean.
+  void add(const float* x, const float* mean, float r);
+  void store(float* uX, float& weightSum, float* uXXT) const;
 
  private:
-  std::vector<float> tStorage_;
-  std::vector<double> productStorage_;
+  int32_t d_;
+  int32_t paddedD_;
+  double weight_ = 0.0;
+  std::vector<int32_t> rowStart_;  // first lane of each scatter row
+  std::vector<double> storage_;    // aligned: t, uX, then the scatter rows
+  double* t_ = nullptr;
+  double* sumX_ = nullptr;
+  double* scatter_ = nullptr;
 };
-
-// accumulatePoint, with the updates of each row of sums vectorised.
-void accumulatePointWide(const float* x, const float* mean, float r, int32_t d, AccumulateScratch& scratch, float* uX,
-                         float& weightSum, float* uXXT);
 
 }  // namespace zelmor

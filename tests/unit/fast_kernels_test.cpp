@@ -116,13 +116,18 @@ TEST(WideKernels, AccumulationMatchesThePlainKernel) {
     std::vector<float> scatterPlain(packed, 0.0f), scatterWide(packed, 0.0f);
     float wPlain = 0.0f, wWide = 0.0f;
     for (float& v : mean) v = coordinate(random);
-    AccumulateScratch scratch(d);
-    for (int n = 0; n < 300; ++n) {
-      std::vector<float> x(d);
-      for (float& v : x) v = coordinate(random);
-      const float r = n % 7 == 0 ? 1e-30f : share(random);
-      accumulatePoint(x.data(), mean.data(), r, d, t.data(), uXPlain.data(), wPlain, scatterPlain.data());
-      accumulatePointWide(x.data(), mean.data(), r, d, scratch, uXWide.data(), wWide, scatterWide.data());
+    WideAccumulator acc(d);
+    for (int run = 0; run < 3; ++run) {
+      // Sums carried over from an earlier run of points, as between blocks.
+      acc.load(uXWide.data(), wWide, scatterWide.data());
+      for (int n = 0; n < 100; ++n) {
+        std::vector<float> x(d);
+        for (float& v : x) v = coordinate(random);
+        const float r = n % 7 == 0 ? 1e-30f : share(random);
+        accumulatePoint(x.data(), mean.data(), r, d, t.data(), uXPlain.data(), wPlain, scatterPlain.data());
+        acc.add(x.data(), mean.data(), r);
+      }
+      acc.store(uXWide.data(), wWide, scatterWide.data());
     }
     ASSERT_TRUE(sameBits(wPlain, wWide));
     for (int i = 0; i < d; ++i) ASSERT_TRUE(sameBits(uXPlain[i], uXWide[i])) << "d=" << d;
