@@ -16,10 +16,22 @@ constexpr size_t kChunkBytes = size_t{8} << 20;
 constexpr int64_t kPieces = 16;
 // No number in a data file is anywhere near this long.
 constexpr size_t kLongestToken = size_t{1} << 16;
-// Powers of ten that a float holds exactly.
-constexpr float kPowersOfTen[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
-// Integers below 2^24 are exact floats.
-constexpr uint32_t kExactIntegerLimit = 1u << 24;
+// Powers of ten that a float holds exactly, and those a double does.
+constexpr float kFloatPowersOfTen[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+constexpr int kExactFloatPower = 10;
+constexpr double kDoublePowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr int kExactDoublePower = 22;
+// Integers below these are exact floats and exact doubles.
+constexpr uint64_t kExactIntegerLimit = uint64_t{1} << 24;
+constexpr uint64_t kExactDoubleLimit = uint64_t{1} << 53;
+constexpr int kMaxDigits = 19;
+constexpr double kSmallestNormalFloat = 1.17549435082228750797e-38;
+constexpr double kLargestFloat = 3.40282346638528859812e+38;
+// The 29 bits of a double below a float's precision, and their pattern at a
+// point exactly halfway between two floats.
+constexpr uint64_t kBitsBelowFloat = (uint64_t{1} << 29) - 1;
+constexpr uint64_t kHalfwayBits = uint64_t{1} << 28;
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
@@ -47,14 +59,14 @@ bool parseShortDecimal(const char* begin, const char* end, float& value) {
   const char* at = begin;
   bool negative = false;
   if (at < end && (*at == '-' || *at == '+')) negative = *at++ == '-';
-  uint32_t mantissa = 0;
+  uint64_t mantissa = 0;
   int digits = 0;
   int fraction = -1;  // digits after the point, once a point has been seen
   for (; at < end; ++at) {
     const char c = *at;
     if (c >= '0' && c <= '9') {
-      if (++digits > 8) return false;
-      mantissa = mantissa * 10 + static_cast<uint32_t>(c - '0');
+      if (++digits > kMaxDigits) return false;
+      mantissa = mantissa * 10 + static_cast<uint64_t>(c - '0');
       if (fraction >= 0) ++fraction;
     } else if (c == '.' && fraction < 0) {
       fraction = 0;
@@ -62,10 +74,26 @@ bool parseShortDecimal(const char* begin, const char* end, float& value) {
       return false;
     }
   }
-  if (digits == 0 || mantissa >= kExactIntegerLimit) return false;
-  // Both operands are exact floats, so one float division rounds correctly.
-  const float magnitude = fraction > 0 ? static_cast<float>(mantissa) / kPowersOfTen[fraction]
-                                       : static_cast<float>(mantissa);
+  if (digits == 0) return false;
+  if (mantissa < kExactIntegerLimit && fraction <= kExactFloatPower) {
+    // Both operands are exact floats, so one float division rounds correctly.
+    const float magnitude = fraction > 0 ? static_cast<float>(mantissa) / kFloatPowersOfTen[fraction]
+                                         : static_cast<float>(mantissa);
+    value = negative ? -magnitude : magnitude;
+    return true;
+  }
+  if (mantissa >= kExactDoubleLimit || fraction > kExactDoublePower) return false;
+  // Both operands are exact doubles, so the quotient is the correctly rounded
+  // double. Rounding it on to a float gives the correctly rounded float unless
+  // it lies exactly halfway between two floats; that case, and quotients
+  // outside the normal float range, go to the general conversion.
+  const double quotient = fraction > 0 ? static_cast<double>(mantissa) / kDoublePowersOfTen[fraction]
+                                       : static_cast<double>(mantissa);
+  if (quotient != 0.0 && !(quotient >= kSmallestNormalFloat && quotient <= kLargestFloat)) return false;
+  uint64_t bits;
+  std::memcpy(&bits, &quotient, sizeof bits);
+  if ((bits & kBitsBelowFloat) == kHalfwayBits) return false;
+  const float magnitude = static_cast<float>(quotient);
   value = negative ? -magnitude : magnitude;
   return true;
 }

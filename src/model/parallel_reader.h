@@ -15,9 +15,9 @@ namespace zelmor {
 class ThreadPool;
 
 // Parses the decimal forms the data files mostly hold (an optional sign,
-// at most eight digits, an optional point, no exponent) straight to the
-// correctly rounded float. Returns false for any other token, which then
-// goes to parseFloatToken.
+// at most 19 digits, an optional point, no exponent) straight to the
+// correctly rounded float. Returns false for any other token, and for the
+// rare value it cannot round with certainty; those go to parseFloatToken.
 bool parseShortDecimal(const char* begin, const char* end, float& value);
 
 class ParallelPointReader {

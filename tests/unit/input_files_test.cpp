@@ -11,6 +11,7 @@
 
 #include "model/input_files.h"
 #include "model/number_scanner.h"
+#include "model/parallel_reader.h"
 
 namespace zelmor {
 namespace {
@@ -43,6 +44,37 @@ TEST(ParseFloatToken, AgreesWithTheCLibraryOnDecimalForms) {
     ASSERT_EQ(status, ScanStatus::Ok) << text;
     EXPECT_EQ(std::memcmp(&value, &expected, sizeof value), 0) << text;
   }
+}
+
+TEST(ParseShortDecimal, RoundsLikeTheCLibraryOrDeclines) {
+  // Ties at the float precision, long mantissas, and random decimals of every
+  // length the files hold.
+  std::vector<std::string> tokens = {"0", "-0", "-0.000", "+1.5", "16777216", "16777217", "16777217.0",
+                                     "0.1", "33554435", "1.00000005960464477539", "123456789.123456789",
+                                     "9999999999999999999", "0.0000000000000000000001", "5e1", "1.2.3", "-", ".",
+                                     "12a"};
+  std::mt19937 random(8);
+  std::uniform_int_distribution<int> length(1, 19);
+  std::uniform_int_distribution<int> digit(0, 9);
+  for (int n = 0; n < 200000; ++n) {
+    std::string t = n % 2 ? "-" : "";
+    const int digits = length(random);
+    const int point = std::uniform_int_distribution<int>(0, digits)(random);
+    for (int i = 0; i < digits; ++i) {
+      if (i == point && i > 0) t += '.';
+      t += static_cast<char>('0' + digit(random));
+    }
+    tokens.push_back(t);
+  }
+  int taken = 0;
+  for (const std::string& t : tokens) {
+    float value;
+    if (!parseShortDecimal(t.data(), t.data() + t.size(), value)) continue;
+    ++taken;
+    const float expected = std::strtof(t.c_str(), nullptr);
+    ASSERT_EQ(std::memcmp(&value, &expected, sizeof value), 0) << t;
+  }
+  EXPECT_GT(taken, 160000);  // all but mantissas beyond 2^53
 }
 
 TEST(ParseFloatToken, RejectsPartialAndNonFiniteTokens) {
