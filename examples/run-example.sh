@@ -1,18 +1,48 @@
 #!/usr/bin/env bash
-# Builds zelmor (if needed) and runs it on the shipped helix example: 600 points
-# on a noisy 3-D helix, 30 starting microclusters. The outputs land in
-# out/example/ under the project root.
+# Builds zelmor and its companion tools (if needed) and runs the shipped helix
+# example: 600 points on a noisy 3-D helix, 30 microclusters. When the example
+# has no microcluster file, zelmor-seed chooses the 30 starting centres; after
+# the run zelmor-plot draws the result. Everything lands in out/example/ under
+# the project root. An optional argument names another example folder holding
+# data.txt (and perhaps microclus.txt); ZELMOR_BUILD_DIR overrides the build
+# folder (build/ under the project root).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="$root/build"
+example="$(cd "${1:-$root/examples/helix}" && pwd)"
+build="${ZELMOR_BUILD_DIR:-$root/build}"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j2 --target zelmor >/dev/null
+tools=no
+if grep -q '^ZELMOR_TOOLS:INTERNAL=ON$' "$build/CMakeCache.txt"; then
+  cmake --build "$build" -j2 --target zelmor-seed zelmor-plot >/dev/null
+  tools=yes
+fi
+
 run="$root/out/example"
 mkdir -p "$run"
-cp "$root/examples/helix/data.txt" "$root/examples/helix/microclus.txt" "$run/"
+cp "$example/data.txt" "$run/"
+clusters=30
+dimension=$(awk 'NF { print NF; exit }' "$run/data.txt")
+points=$(( $(wc -w < "$run/data.txt") / dimension ))
 cd "$run"
-#        datafile  K  d  N   eps_like eps_coshare microclus     MaxLoopNum basedim
-"$build/zelmor" data.txt 30 3 600 0.001 1.0 microclus.txt 10 2
+if [ -f "$example/microclus.txt" ]; then
+  cp "$example/microclus.txt" "$run/"
+elif [ "$tools" = yes ]; then
+  "$build/zelmor-seed" data.txt -k "$clusters" -d "$dimension" -o microclus.txt --seed 1
+else
+  echo "$example has no microclus.txt, and zelmor-seed is not built: it needs CLI11 (Debian: libcli11-dev)." >&2
+  exit 1
+fi
+
+#        datafile  K           d            N         eps_like eps_coshare microclus     MaxLoopNum basedim
+"$build/zelmor" data.txt "$clusters" "$dimension" "$points" 0.001 1.0 microclus.txt 10 $(( dimension - 1 ))
 echo
 echo "Results in $run:"
 ls -l "$run"/membership.txt "$run"/output_expand.txt "$run"/output_em.txt 2>/dev/null || true
+if [ "$tools" = yes ]; then
+  "$build/zelmor-plot" "$run" -o "$run/plot.svg" --title "zelmor: the $(basename "$example") example" >/dev/null
+  echo
+  echo "Picture of the run: open $run/plot.svg in a web browser."
+else
+  echo "zelmor-plot is not built (it needs CLI11, Debian: libcli11-dev), so no picture was drawn."
+fi

@@ -204,8 +204,16 @@ SkipBound makeSkipBound(const float* inverse, float normaliser, int32_t dim, flo
 }
 
 // Wider vectors where the processor has them; the values only steer skipping,
-// and the test itself is the same float expression as isSurelyZero.
-__attribute__((target_clones("avx2", "default"))) void markNeededDensities(const float* x, const SkipTable& table,
+// and the test itself is the same float expression as isSurelyZero. (The
+// thread sanitizer cannot run the resolver that picks a clone: it runs before
+// the sanitizer has started.)
+#if defined(__SANITIZE_THREAD__)
+#define ZELMOR_CLONES
+#else
+#define ZELMOR_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
+ZELMOR_CLONES void markNeededDensities(const float* x, const SkipTable& table,
                                                                            float* lengths, float* projections,
                                                                            uint8_t* needed) {
   const int64_t K = table.K;

@@ -64,7 +64,11 @@ bool hasWideKernels() {
 
 // The lanes' own order of operations is what matters; keep the compiler from
 // rewriting these loops into shapes of its own.
+#if defined(__clang__)
+#define ZELMOR_WIDE __attribute__((target("avx2")))
+#else
 #define ZELMOR_WIDE __attribute__((target("avx2"), optimize("no-tree-vectorize")))
+#endif
 
 ZELMOR_WIDE void pointDensitiesWide(const float* const* points, int count, const float* mean,
                                     const double* inverseFull, float normaliser, int32_t d, float* densities,

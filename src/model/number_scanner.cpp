@@ -1,5 +1,6 @@
 #include "model/number_scanner.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -56,6 +57,7 @@ bool NumberScanner::open(const char* path) {
   buffer_.resize(kChunkBytes);
   pos_ = size_ = 0;
   eof_ = false;
+  readError_ = 0;
   line_ = tokenLine_ = 1;
   return true;
 }
@@ -66,6 +68,7 @@ void NumberScanner::openText(std::string text) {
   pos_ = 0;
   size_ = buffer_.size();
   eof_ = true;
+  readError_ = 0;
   line_ = tokenLine_ = 1;
 }
 
@@ -75,7 +78,9 @@ void NumberScanner::close() {
 }
 
 // Moves the unread tail to the front and reads more behind it. False when
-// nothing more can be read.
+// nothing more can be read: at the end of the file, or when reading fails (a
+// path that names a directory opens, but cannot be read), which is recorded
+// so that it is never taken for the end of the file.
 bool NumberScanner::refill() {
   if (eof_ || file_ == nullptr) return false;
   const size_t tail = size_ - pos_;
@@ -83,9 +88,13 @@ bool NumberScanner::refill() {
   pos_ = 0;
   size_ = tail;
   if (size_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
+  errno = 0;
   const size_t got = std::fread(buffer_.data() + size_, 1, buffer_.size() - size_, file_);
   size_ += got;
-  if (got == 0) eof_ = true;
+  if (got == 0) {
+    eof_ = true;
+    if (std::ferror(file_) != 0) readError_ = errno != 0 ? errno : EIO;
+  }
   return got > 0;
 }
 
@@ -103,12 +112,16 @@ bool NumberScanner::skipSpace() {
 bool NumberScanner::atEnd() {
   const bool more = skipSpace();
   if (more) tokenLine_ = line_;
-  return !more;
+  return !more && readError_ == 0;
 }
 
-ScanStatus NumberScanner::next(float& value) {
+ScanStatus NumberScanner::next(float& value) { return scan(value, false); }
+
+ScanStatus NumberScanner::nextAnyReal(float& value) { return scan(value, true); }
+
+ScanStatus NumberScanner::scan(float& value, bool allowNonFinite) {
   // At the end, line() keeps naming the line of the last token.
-  if (!skipSpace()) return ScanStatus::End;
+  if (!skipSpace()) return readError_ != 0 ? ScanStatus::ReadError : ScanStatus::End;
   tokenLine_ = line_;
   size_t end = pos_;
   for (;;) {
@@ -120,8 +133,17 @@ ScanStatus NumberScanner::next(float& value) {
     end = pos_ + offset;
     if (!more) break;
   }
+  // A token cut short by a failed read is not a number of the file.
+  if (readError_ != 0 && end == size_) return ScanStatus::ReadError;
   const char* begin = buffer_.data() + pos_;
-  const ScanStatus status = parseFloatToken(begin, buffer_.data() + end, value);
+  ScanStatus status = parseFloatToken(begin, buffer_.data() + end, value);
+  if (status == ScanStatus::NotFinite && allowNonFinite) {
+    // parseFloatToken has accepted the token's form; the C conversion gives
+    // its value (an infinity for a value beyond the float range).
+    const std::string text(begin, end - pos_);
+    value = std::strtof(text.c_str(), nullptr);
+    status = ScanStatus::Ok;
+  }
   if (status != ScanStatus::Ok) {
     const size_t shown = std::min<size_t>(end - pos_, 40);
     token_.assign(begin, shown);

@@ -16,6 +16,7 @@ enum class ScanStatus {
   End,        // only white space remained
   NotNumber,  // the token is not a decimal number
   NotFinite,  // the token is infinite or not a number ("inf", "nan", 1e99)
+  ReadError,  // the file could not be read on (a directory, an I/O error)
 };
 
 // Converts the whole token [begin, end) as the C library's "%f" conversion
@@ -37,10 +38,17 @@ class NumberScanner {
   void close();
 
   // Reads the next value. On NotNumber or NotFinite, token() and line() say
-  // what was found and where.
+  // what was found and where; on ReadError, readError() says why.
   ScanStatus next(float& value);
-  // True when nothing but white space is left.
+  // Like next, but a token that is a number beyond the float range, an
+  // infinity or a not-a-number is read as the C conversion reads it (the
+  // result infinite or not a number) instead of being refused.
+  ScanStatus nextAnyReal(float& value);
+  // True when nothing but white space is left and the input was read to its
+  // end without a read error.
   bool atEnd();
+  // The error number of a failed read, 0 while none has failed.
+  int readError() const { return readError_; }
 
   const std::string& token() const { return token_; }
   // 1-based line of the last token read (at the end of input: of the last
@@ -50,12 +58,14 @@ class NumberScanner {
  private:
   bool refill();
   bool skipSpace();
+  ScanStatus scan(float& value, bool allowNonFinite);
 
   std::FILE* file_ = nullptr;
   std::vector<char> buffer_;
   size_t pos_ = 0;
   size_t size_ = 0;
   bool eof_ = false;
+  int readError_ = 0;
   int64_t line_ = 1;
   int64_t tokenLine_ = 1;
   std::string token_;

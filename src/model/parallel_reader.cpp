@@ -127,7 +127,8 @@ bool ParallelPointReader::parseNextChunk() {
   if (!endOfFile_) {
     if (size == bytes_.size()) bytes_.resize(bytes_.size() * 2);
     const size_t got = std::fread(bytes_.data() + size, 1, bytes_.size() - size, file_);
-    if (got == 0 && std::ferror(file_)) reportProblem();
+    // A read that fails part-way returns what it got: never take it for the end.
+    if (std::ferror(file_)) reportProblem();
     size += got;
     if (size < bytes_.size()) endOfFile_ = true;
   }

@@ -1,5 +1,8 @@
 #include "model/text_writer.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -73,9 +76,29 @@ void TextWriter::close() {
   if (!closed) writeFailed(errno);
 }
 
+// Lines cut off at a buffer boundary read like a whole, shorter file. A plain
+// file is removed; a file reached through a symbolic link is emptied (the run
+// was writing it anyway) and the link kept; a device is left alone. Returns
+// what became of it, for the message.
+const char* TextWriter::discardPartialFile() {
+  if (file_ != nullptr) {
+    std::fclose(file_);
+    file_ = nullptr;
+  }
+  struct stat entry {};
+  if (lstat(path_.c_str(), &entry) != 0) return "The file is incomplete";
+  if (S_ISREG(entry.st_mode) && unlink(path_.c_str()) == 0) return "The incomplete file was removed";
+  struct stat target {};
+  if (stat(path_.c_str(), &target) == 0 && S_ISREG(target.st_mode) && truncate(path_.c_str(), 0) == 0) {
+    return "The incomplete file was emptied";
+  }
+  return "The file is incomplete";
+}
+
 void TextWriter::writeFailed(int error) {
-  fatalExitf(kExitFailure, "Error writing %s: %s. The file is incomplete.\n", path_.c_str(),
-             error != 0 ? std::strerror(error) : "write failed");
+  const char* fate = discardPartialFile();
+  fatalExitf(kExitFailure, "Error writing %s: %s. %s.\n", path_.c_str(),
+             error != 0 ? std::strerror(error) : "write failed", fate);
 }
 
 }  // namespace zelmor

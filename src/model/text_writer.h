@@ -1,6 +1,7 @@
 // Buffered writer of the output text files. Every write and the close are
-// checked: a failure (a full disk, a vanished device) ends the run with a
-// message that names the file, so a truncated file never passes as complete.
+// checked: a failure (a full disk, a file-size limit, a vanished device) ends
+// the run with a message that names the file, and what was written of the
+// file is thrown away first, so a truncated file never passes as complete.
 #pragma once
 
 #include <cstdint>
@@ -31,11 +32,15 @@ class TextWriter {
 
   // Flushes and closes; a failure of either ends the run.
   void close();
+  // Gives up on a file that a failing run cannot finish: closes it and throws
+  // away what was written, as a failed write does.
+  void abandon() { discardPartialFile(); }
 
  private:
   void reserve(size_t bytes);
   void flushBuffer();
   [[noreturn]] void writeFailed(int error);
+  const char* discardPartialFile();
 
   std::FILE* file_ = nullptr;
   std::string path_;

@@ -2,11 +2,21 @@
 
 #include <cstdlib>
 #include <memory>
+#include <system_error>
 
 namespace zelmor {
 
 ThreadPool::ThreadPool(int threads) {
-  for (int w = 1; w < threads; ++w) workers_.emplace_back([this, w] { workerLoop(w); });
+  // A thread that cannot be started (an address-space limit too small for its
+  // stack, a cap on processes) leaves the pool smaller, not the run aborted:
+  // results do not depend on how many threads share the tasks.
+  for (int w = 1; w < threads; ++w) {
+    try {
+      workers_.emplace_back([this, w] { workerLoop(w); });
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
 }
 
 ThreadPool::~ThreadPool() {

@@ -1,12 +1,23 @@
 #include "support/test_support.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -23,8 +34,8 @@ TempDir::~TempDir() {
   std::error_code ignored;
   // Make everything writable again so that fault tests can clean up.
   for (auto& entry : std::filesystem::recursive_directory_iterator(path_, ignored)) {
-    std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
+                                 ignored);
   }
   std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ignored);
   std::filesystem::remove_all(path_, ignored);
@@ -32,30 +43,107 @@ TempDir::~TempDir() {
 
 RunResult runProgram(const std::string& program, const std::string& argv0, const std::vector<std::string>& args,
                      const std::string& cwd, const std::vector<std::string>& env) {
+  RunOptions options;
+  options.env = env;
+  options.timeoutSeconds = 0;
+  return runProgramWith(program, argv0, args, cwd, options);
+}
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+constexpr gid_t kNoGroup = 65534;
+
+// In the child between fork and exec: only async-signal-safe calls.
+[[noreturn]] void execChild(const std::string& program, const std::string& argv0, const std::vector<std::string>& args,
+                            const std::string& cwd, const RunOptions& options, int outFd) {
+  dup2(outFd, STDOUT_FILENO);
+  close(outFd);
+  const int devNull = open("/dev/null", O_RDONLY);
+  if (devNull >= 0) dup2(devNull, STDIN_FILENO);
+  if (chdir(cwd.c_str()) != 0) _exit(127);
+  if (options.addressSpaceBytes != 0) {
+    const rlimit limit{options.addressSpaceBytes, options.addressSpaceBytes};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(125);
+  }
+  if (options.fileSizeBytes != 0) {
+    const rlimit limit{options.fileSizeBytes, options.fileSizeBytes};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(125);
+  }
+  if (options.unprivileged && geteuid() == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(kNoGroup) != 0 || setuid(kNobody) != 0) _exit(126);
+  }
+  for (const auto& entry : options.env) putenv(const_cast<char*>(entry.c_str()));
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(argv0.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
+// The program as the user nobody can run it: the build folder may lie under a
+// home folder that only root may enter, so it runs from a copy in a folder
+// open to everyone, made once per program.
+std::string programForNobody(const std::string& program) {
+  static std::map<std::string, std::unique_ptr<TempDir>> copies;
+  auto& dir = copies[program];
+  if (!dir) {
+    dir = std::make_unique<TempDir>();
+    std::filesystem::permissions(dir->path(), std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                                  std::filesystem::perms::group_exec |
+                                                  std::filesystem::perms::others_read |
+                                                  std::filesystem::perms::others_exec);
+    std::filesystem::copy_file(program, dir->file("program"));
+    std::filesystem::permissions(dir->file("program"),
+                                 std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                     std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                                     std::filesystem::perms::others_exec);
+  }
+  return dir->file("program");
+}
+
+}  // namespace
+
+RunResult runProgramWith(const std::string& programPath, const std::string& argv0, const std::vector<std::string>& args,
+                         const std::string& cwd, const RunOptions& options) {
+  const std::string program = options.unprivileged && geteuid() == 0 ? programForNobody(programPath) : programPath;
   int pipeFds[2];
   if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    dup2(pipeFds[1], STDOUT_FILENO);
     close(pipeFds[0]);
-    close(pipeFds[1]);
-    const int devNull = open("/dev/null", O_RDONLY);
-    if (devNull >= 0) dup2(devNull, STDIN_FILENO);
-    if (chdir(cwd.c_str()) != 0) _exit(127);
-    for (const auto& entry : env) putenv(const_cast<char*>(entry.c_str()));
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(argv0.c_str()));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
+    execChild(program, argv0, args, cwd, options, pipeFds[1]);
   }
   close(pipeFds[1]);
+  if (options.whileRunning) options.whileRunning();
+
   RunResult result;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
   char chunk[65536];
-  ssize_t got;
-  while ((got = read(pipeFds[0], chunk, sizeof chunk)) > 0) result.output.append(chunk, static_cast<size_t>(got));
+  for (;;) {
+    int waitMs = -1;
+    if (options.timeoutSeconds > 0) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      waitMs = static_cast<int>(std::max<int64_t>(left.count(), 0));
+    }
+    pollfd readable{pipeFds[0], POLLIN, 0};
+    const int ready = poll(&readable, 1, waitMs);
+    if (ready == 0) {
+      kill(pid, SIGKILL);
+      result.timedOut = true;
+      break;
+    }
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    const ssize_t got = read(pipeFds[0], chunk, sizeof chunk);
+    if (got <= 0) break;
+    result.output.append(chunk, static_cast<size_t>(got));
+  }
   close(pipeFds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
@@ -63,8 +151,44 @@ RunResult runProgram(const std::string& program, const std::string& argv0, const
   return result;
 }
 
-RunResult runZelmor(const std::vector<std::string>& args, const std::string& cwd,
-                    const std::vector<std::string>& env) {
+RunResult runZelmorWith(const std::vector<std::string>& args, const std::string& cwd, const RunOptions& options) {
+  return runProgramWith(ZELMOR_BINARY, "zelmor", args, cwd, options);
+}
+
+bool runningAsRoot() { return geteuid() == 0; }
+
+bool builtWithSanitizer() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+  return true;
+#else
+  return false;
+#endif
+#else
+  return false;
+#endif
+}
+
+RunOptions memoryLimited(uint64_t bytes) {
+  RunOptions options;
+  if (!builtWithSanitizer()) {
+    options.addressSpaceBytes = bytes;
+    return options;
+  }
+  // The sanitizer runtimes reserve terabytes of shadow memory at start; their
+  // allocator refuses large requests instead, returning null as malloc does.
+  const std::string limit = "allocator_may_return_null=1:max_allocation_size_mb=" + std::to_string(bytes >> 20);
+  for (const char* name : {"ASAN_OPTIONS", "TSAN_OPTIONS"}) {
+    const char* inherited = std::getenv(name);
+    options.env.push_back(std::string(name) + "=" +
+                          (inherited != nullptr && *inherited != '\0' ? std::string(inherited) + ":" + limit : limit));
+  }
+  return options;
+}
+
+RunResult runZelmor(const std::vector<std::string>& args, const std::string& cwd, const std::vector<std::string>& env) {
   return runProgram(ZELMOR_BINARY, "zelmor", args, cwd, env);
 }
 
@@ -84,9 +208,35 @@ void writeFile(const std::string& path, const std::string& content) {
 
 void copyFile(const std::string& from, const std::string& to) { writeFile(to, readFile(from)); }
 
+std::string blobPoints(int n, int d, int k) {
+  std::string text;
+  char value[32];
+  for (int i = 0; i < n; ++i) {
+    const int centre = i % k;
+    for (int j = 0; j < d; ++j) {
+      // Offsets within +-0.45, spread over the points without a pattern
+      // that would make the blob flat.
+      const double offset = 0.45 * std::sin(1.3 * i + 2.1 * j * j + 0.7 * j);
+      std::snprintf(value, sizeof value, "%.6f%c", 6.0 * centre + offset, j + 1 < d ? '\t' : '\n');
+      text += value;
+    }
+  }
+  return text;
+}
+
+std::string blobCentres(int d, int k) {
+  std::string text;
+  for (int c = 0; c < k; ++c) {
+    for (int j = 0; j < d; ++j) text += std::to_string(6 * c) + (j + 1 < d ? " " : "\n");
+  }
+  return text;
+}
+
 std::string maskTimerLines(const std::string& output) {
-  static const std::regex start(R"((^|\n)start time: [A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}(?=\n))");
-  static const std::regex end(R"((^|\n)end time: [A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}(?=\n))");
+  static const std::regex start(
+      R"((^|\n)start time: [A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}(?=\n))");
+  static const std::regex end(
+      R"((^|\n)end time: [A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}(?=\n))");
   static const std::regex seconds(R"((^|\n)-?[0-9]+\.[0-9]{6} sec cpu,   -?[0-9]+\.[0-9]{6} sec real(?=\n))");
   std::string masked = std::regex_replace(output, start, "$1start time: <masked>");
   masked = std::regex_replace(masked, end, "$1end time: <masked>");

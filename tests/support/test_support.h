@@ -2,6 +2,8 @@
 // reading and writing whole files.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,9 +25,37 @@ class TempDir {
 };
 
 struct RunResult {
-  int status = 0;       // exit status as the shell sees it (0..255), -1 if killed
-  std::string output;   // standard output
+  int status = 0;         // exit status as the shell sees it (0..255), -1 if killed
+  std::string output;     // standard output
+  bool timedOut = false;  // killed for running past RunOptions::timeoutSeconds
 };
+
+// How a fault test runs the program: limits, identity and a hook that acts on
+// the files while the program runs.
+struct RunOptions {
+  std::vector<std::string> env;    // NAME=VALUE entries added to the environment
+  uint64_t addressSpaceBytes = 0;  // RLIMIT_AS of the program (0: unchanged)
+  uint64_t fileSizeBytes = 0;      // RLIMIT_FSIZE of the program (0: unchanged)
+  // Run as the unprivileged user nobody when the tests run as root, so that
+  // file modes bite (root passes every permission check).
+  bool unprivileged = false;
+  int timeoutSeconds = 60;  // the program is killed after this
+  // Called in the test process once the program has started; it must not
+  // wait for the program to end.
+  std::function<void()> whileRunning;
+};
+
+RunResult runProgramWith(const std::string& program, const std::string& argv0, const std::vector<std::string>& args,
+                         const std::string& cwd, const RunOptions& options);
+RunResult runZelmorWith(const std::vector<std::string>& args, const std::string& cwd, const RunOptions& options);
+
+bool runningAsRoot();
+// True when the tests and the program are built with the address or thread
+// sanitizer, whose runtimes cannot start under a small RLIMIT_AS.
+bool builtWithSanitizer();
+// Options under which no single allocation of more than `bytes` succeeds:
+// an address-space limit, or with a sanitizer its allocator's own limit.
+RunOptions memoryLimited(uint64_t bytes);
 
 // Runs `program` with `args` in folder `cwd`, argv[0] being `argv0`, with an
 // empty standard input; captures standard output. `env` entries NAME=VALUE
@@ -41,6 +71,12 @@ std::string readFile(const std::string& path);
 bool fileExists(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 void copyFile(const std::string& from, const std::string& to);
+
+// n points in d dimensions around k well separated centres, point i near
+// centre i mod k (centre c has every component 6c), one point per line; and
+// the microcluster file of those k centres.
+std::string blobPoints(int n, int d, int k);
+std::string blobCentres(int d, int k);
 
 // Console output with the time texts and the seconds line replaced by fixed
 // markers, so that runs can be compared.

@@ -219,7 +219,8 @@ TEST(FastPostLoopKernels, MatchThePlainOnesAtAnyThreadCount) {
       for (int64_t i = 0; i < N; ++i) ASSERT_EQ(best[i], mostProbableCluster(r.PRlx.data() + i * m, r.lists[i], m));
       std::vector<float> dist(m * (m - 1) / 2, 0.0f);
       addCoSharingAll(r.PRlx.data(), r.lists.data(), N, m, dist.data(), pool);
-      ASSERT_EQ(std::memcmp(dist.data(), plainDist.data(), dist.size() * sizeof(float)), 0) << N << "x" << m;
+      ASSERT_TRUE(dist.empty() || std::memcmp(dist.data(), plainDist.data(), dist.size() * sizeof(float)) == 0)
+          << N << "x" << m;
     }
   }
 }
