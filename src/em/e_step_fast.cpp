@@ -160,12 +160,18 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
       } else {
         std::fill(needed, needed + K, uint8_t{1});
       }
+      // Every position is written and only the needed ones are kept: few
+      // are needed, in no pattern a branch could learn.
+      size_t count = s.candidates.size();
+      s.candidates.resize(count + static_cast<size_t>(m));
+      Candidate* out = s.candidates.data();
       const int16_t* items = firstPass ? nullptr : tmp_ItemList[block + p].items;
       for (int64_t q = 0; q < m; ++q) {
         const int32_t g = firstPass ? static_cast<int32_t>(q) : items[q];
-        if (needed[g] == 0) continue;
-        s.candidates.push_back(Candidate{static_cast<int32_t>(p), static_cast<int32_t>(q), g, 0.0f});
+        out[count] = Candidate{static_cast<int32_t>(p), static_cast<int32_t>(q), g, 0.0f};
+        count += needed[g];
       }
+      s.candidates.resize(count);
     }
     s.pointStart[end - first] = static_cast<int32_t>(s.candidates.size());
   };

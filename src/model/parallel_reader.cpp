@@ -113,6 +113,7 @@ ParallelPointReader::~ParallelPointReader() {
 }
 
 void ParallelPointReader::reportProblem() {
+  if (beforeFailure_) beforeFailure_();
   // The sequential reader finds the same problem and names its place.
   DataFileReader reader(path_.c_str(), d_, N_, openFailureMessage_.c_str());
   std::vector<float> point(static_cast<size_t>(d_));

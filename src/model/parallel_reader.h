@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,10 @@ class ParallelPointReader {
   // the run with DataFileReader's message.
   int64_t readPoints(float* points, int64_t maxPoints);
 
+  // Runs `action` before a problem of the file ends the run (to discard an
+  // output that would otherwise look complete).
+  void setBeforeFailure(std::function<void()> action) { beforeFailure_ = std::move(action); }
+
  private:
   bool parseNextChunk();
   [[noreturn]] void reportProblem();
@@ -51,6 +56,7 @@ class ParallelPointReader {
   int64_t valuesDelivered_ = 0;
   std::vector<std::vector<float>> pieces_;
   std::vector<uint8_t> pieceFailed_;
+  std::function<void()> beforeFailure_;
 };
 
 }  // namespace zelmor

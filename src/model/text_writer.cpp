@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -50,6 +51,17 @@ void TextWriter::putInt(int64_t value) {
 void TextWriter::putChar(char c) {
   reserve(1);
   buffer_[used_++] = c;
+}
+
+void TextWriter::putBytes(const char* bytes, size_t size) {
+  while (size > 0) {
+    reserve(1);
+    const size_t take = std::min(size, buffer_.size() - used_);
+    std::memcpy(buffer_.data() + used_, bytes, take);
+    used_ += take;
+    bytes += take;
+    size -= take;
+  }
 }
 
 void TextWriter::putText(const char* text) {

@@ -29,6 +29,8 @@ class TextWriter {
   void putInt(int64_t value);
   void putChar(char c);
   void putText(const char* text);
+  // `size` bytes as they are (text formatted elsewhere).
+  void putBytes(const char* bytes, size_t size);
 
   // Flushes and closes; a failure of either ends the run.
   void close();
