@@ -52,6 +52,7 @@ struct WorkerScratch {
   std::vector<float> lengths;
   std::vector<float> projections;
   std::vector<uint8_t> needed;
+  std::vector<int32_t> positions;
   std::vector<Candidate> candidates;
   std::vector<int32_t> pointStart;
   std::vector<uint8_t> pointSafe;
@@ -99,6 +100,7 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     s.lengths.resize(static_cast<size_t>(K));
     s.projections.resize(static_cast<size_t>(K));
     s.needed.resize(static_cast<size_t>(K));
+    s.positions.resize(static_cast<size_t>(m));
     s.pointStart.resize(kChunkPoints + 1);
     s.pointSafe.resize(kChunkPoints);
     s.clusterStart.resize(static_cast<size_t>(K) + 1);
@@ -162,16 +164,25 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
       }
       // Every position is written and only the needed ones are kept: few
       // are needed, in no pattern a branch could learn.
-      size_t count = s.candidates.size();
-      s.candidates.resize(count + static_cast<size_t>(m));
-      Candidate* out = s.candidates.data();
-      const int16_t* items = firstPass ? nullptr : tmp_ItemList[block + p].items;
-      for (int64_t q = 0; q < m; ++q) {
-        const int32_t g = firstPass ? static_cast<int32_t>(q) : items[q];
-        out[count] = Candidate{static_cast<int32_t>(p), static_cast<int32_t>(q), g, 0.0f};
-        count += needed[g];
+      int32_t* kept = s.positions.data();
+      int64_t count = 0;
+      if (firstPass) {
+        for (int64_t q = 0; q < m; ++q) {
+          kept[count] = static_cast<int32_t>(q);
+          count += needed[q];
+        }
+      } else {
+        const int16_t* items = tmp_ItemList[block + p].items;
+        for (int64_t q = 0; q < m; ++q) {
+          kept[count] = static_cast<int32_t>(q);
+          count += needed[items[q]];
+        }
       }
-      s.candidates.resize(count);
+      for (int64_t i = 0; i < count; ++i) {
+        const int32_t q = kept[i];
+        const int32_t g = firstPass ? q : tmp_ItemList[block + p].items[q];
+        s.candidates.push_back(Candidate{static_cast<int32_t>(p), q, g, 0.0f});
+      }
     }
     s.pointStart[end - first] = static_cast<int32_t>(s.candidates.size());
   };

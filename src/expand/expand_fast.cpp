@@ -27,13 +27,21 @@ double coverageSumFast(const float* PRlx, int64_t N, int64_t m, ThreadPool& pool
   for (int64_t first = 0; first < m; first += kColumnGroup) {
     const int64_t width = std::min(kColumnGroup, m - first);
     pool.run(tasks, [&](int64_t task, int) {
-      const int64_t end = std::min(N, (task + 1) * kRowsPerTask);
-      for (int64_t c = 0; c < width; ++c) values[task * kColumnGroup + c].clear();
-      for (int64_t i = task * kRowsPerTask; i < end; ++i) {
-        const float* row = PRlx + i * m + first;
-        for (int64_t c = 0; c < width; ++c) {
-          if (row[c] != 0.0f) values[task * kColumnGroup + c].push_back(row[c]);
+      const int64_t begin = task * kRowsPerTask;
+      const int64_t end = std::min(N, begin + kRowsPerTask);
+      for (int64_t c = 0; c < width; ++c) {
+        // Every entry is written and only the nonzero ones kept: no branch
+        // to mispredict on a sparse column.
+        std::vector<float>& column = values[task * kColumnGroup + c];
+        column.resize(static_cast<size_t>(end - begin));
+        float* out = column.data();
+        size_t kept = 0;
+        for (int64_t i = begin; i < end; ++i) {
+          const float v = PRlx[i * m + first + c];
+          out[kept] = v;
+          kept += v != 0.0f;
         }
+        column.resize(kept);
       }
     });
     for (int64_t c = 0; c < width; ++c) {

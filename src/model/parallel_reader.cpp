@@ -35,28 +35,12 @@ constexpr uint64_t kHalfwayBits = uint64_t{1} << 28;
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
-// Parses the tokens of [begin, end) into `out`; false at the first token
-// that is not a finite number.
-bool parsePiece(const char* begin, const char* end, std::vector<float>& out) {
-  const char* at = begin;
-  for (;;) {
-    while (at < end && isSpace(*at)) ++at;
-    if (at == end) return true;
-    const char* tokenEnd = at;
-    while (tokenEnd < end && !isSpace(*tokenEnd)) ++tokenEnd;
-    float value;
-    if (!parseShortDecimal(at, tokenEnd, value) && parseFloatToken(at, tokenEnd, value) != ScanStatus::Ok) {
-      return false;
-    }
-    out.push_back(value);
-    at = tokenEnd;
-  }
-}
-
-}  // namespace
-
-bool parseShortDecimal(const char* begin, const char* end, float& value) {
-  const char* at = begin;
+// Converts the decimal that starts at `at` (a sign, digits, at most one
+// point) and returns where it stops. `converted` says whether `value` holds
+// its correctly rounded float; it is false for forms this shortcut leaves to
+// the general conversion.
+const char* scanDecimal(const char* at, const char* end, float& value, bool& converted) {
+  converted = false;
   bool negative = false;
   if (at < end && (*at == '-' || *at == '+')) negative = *at++ == '-';
   uint64_t mantissa = 0;
@@ -65,37 +49,68 @@ bool parseShortDecimal(const char* begin, const char* end, float& value) {
   for (; at < end; ++at) {
     const char c = *at;
     if (c >= '0' && c <= '9') {
-      if (++digits > kMaxDigits) return false;
+      if (++digits > kMaxDigits) return at;
       mantissa = mantissa * 10 + static_cast<uint64_t>(c - '0');
       if (fraction >= 0) ++fraction;
     } else if (c == '.' && fraction < 0) {
       fraction = 0;
     } else {
-      return false;
+      break;
     }
   }
-  if (digits == 0) return false;
+  if (digits == 0) return at;
   if (mantissa < kExactIntegerLimit && fraction <= kExactFloatPower) {
     // Both operands are exact floats, so one float division rounds correctly.
     const float magnitude = fraction > 0 ? static_cast<float>(mantissa) / kFloatPowersOfTen[fraction]
                                          : static_cast<float>(mantissa);
     value = negative ? -magnitude : magnitude;
-    return true;
+    converted = true;
+    return at;
   }
-  if (mantissa >= kExactDoubleLimit || fraction > kExactDoublePower) return false;
+  if (mantissa >= kExactDoubleLimit || fraction > kExactDoublePower) return at;
   // Both operands are exact doubles, so the quotient is the correctly rounded
   // double. Rounding it on to a float gives the correctly rounded float unless
   // it lies exactly halfway between two floats; that case, and quotients
   // outside the normal float range, go to the general conversion.
   const double quotient = fraction > 0 ? static_cast<double>(mantissa) / kDoublePowersOfTen[fraction]
                                        : static_cast<double>(mantissa);
-  if (quotient != 0.0 && !(quotient >= kSmallestNormalFloat && quotient <= kLargestFloat)) return false;
+  if (quotient != 0.0 && !(quotient >= kSmallestNormalFloat && quotient <= kLargestFloat)) return at;
   uint64_t bits;
   std::memcpy(&bits, &quotient, sizeof bits);
-  if ((bits & kBitsBelowFloat) == kHalfwayBits) return false;
+  if ((bits & kBitsBelowFloat) == kHalfwayBits) return at;
   const float magnitude = static_cast<float>(quotient);
   value = negative ? -magnitude : magnitude;
-  return true;
+  converted = true;
+  return at;
+}
+
+// Parses the tokens of [begin, end) into `out`; false at the first token
+// that is not a finite number.
+bool parsePiece(const char* begin, const char* end, std::vector<float>& out) {
+  const char* at = begin;
+  for (;;) {
+    while (at < end && isSpace(*at)) ++at;
+    if (at == end) return true;
+    float value;
+    bool converted;
+    const char* stop = scanDecimal(at, end, value, converted);
+    if (!converted || (stop < end && !isSpace(*stop))) {
+      // Anything else (an exponent, a long mantissa, no number at all) goes
+      // to the general conversion, token by token.
+      stop = at;
+      while (stop < end && !isSpace(*stop)) ++stop;
+      if (parseFloatToken(at, stop, value) != ScanStatus::Ok) return false;
+    }
+    out.push_back(value);
+    at = stop;
+  }
+}
+
+}  // namespace
+
+bool parseShortDecimal(const char* begin, const char* end, float& value) {
+  bool converted;
+  return scanDecimal(begin, end, value, converted) == end && converted;
 }
 
 ParallelPointReader::ParallelPointReader(const char* path, int32_t d, int32_t N, const char* openFailureMessage,
