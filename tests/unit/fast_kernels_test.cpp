@@ -168,6 +168,51 @@ TEST(SkipBound, NeverSkipsADensityThatIsNotZero) {
   EXPECT_GT(skipped, 10000);  // the bound does skip
 }
 
+TEST(SkipBound, TheTableTestsEveryMicroclusterAsTheSingleTestDoes) {
+  std::mt19937 random(16);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  std::vector<double> scratch;
+  for (int d : {1, 3, 8}) {
+    for (int K : {1, 7, 8, 13, 40}) {
+      SkipTable table;
+      table.K = K;
+      table.d = d;
+      table.meansByDim.resize(K * d);
+      table.axesByDim.resize(K * d);
+      std::vector<SkipBound> bounds(K);
+      std::vector<float> means(K * d), axes(K * d);
+      for (int k = 0; k < K; ++k) {
+        const std::vector<float> inverse = randomInverse(d, 2.0, random);
+        bounds[k] = makeSkipBound(inverse.data(), 1.0f, d, axes.data() + k * d, scratch);
+        table.lengthScale.push_back(bounds[k].lengthScale);
+        table.axisScale.push_back(bounds[k].axisScale);
+        table.threshold.push_back(bounds[k].threshold);
+        for (int j = 0; j < d; ++j) {
+          means[k * d + j] = 5.0f * unit(random);
+          table.meansByDim[j * K + k] = means[k * d + j];
+          table.axesByDim[j * K + k] = axes[k * d + j];
+        }
+      }
+      std::vector<float> lengths(K), projections(K);
+      std::vector<uint8_t> needed(K);
+      for (int n = 0; n < 200; ++n) {
+        std::vector<float> x(d);
+        for (float& v : x) v = 30.0f * unit(random);
+        markNeededDensities(x.data(), table, lengths.data(), projections.data(), needed.data());
+        for (int k = 0; k < K; ++k) {
+          float length = 0.0f, projection = 0.0f;
+          for (int j = 0; j < d; ++j) {
+            const float diff = x[j] - means[k * d + j];
+            length += diff * diff;
+            projection += axes[k * d + j] * diff;
+          }
+          ASSERT_EQ(needed[k], !isSurelyZero(length, projection, bounds[k])) << "d=" << d << " K=" << K;
+        }
+      }
+    }
+  }
+}
+
 TEST(SkipBound, NeverSkipsForMatricesItCannotBound) {
   std::vector<double> scratch;
   float axis[2];
