@@ -96,6 +96,39 @@ bool unpack(const float* packed, int64_t d, std::vector<double>& a) {
   return true;
 }
 
+// The ball test. For a point x within the ball (centre c, radius r) and a
+// microcluster with mean m, unit axis u, scales b, a and threshold T, exact
+// arithmetic gives |x - m| >= |c - m| - r =: g, |x - m| <= |c - m| + r =: f
+// and |u·(x - m)| <= |u·(c - m)| + |u| r. The point's own float test
+// (collectNeededDensities) rounds d differences, d squares or products and
+// d - 1 sums, each by at most 2^-24 of its size, so with e = (d + 3)·2^-24
+// its length L and projection p satisfy
+//   L >= (1 - e)·|x - m|²,   |p| <= |u·(x - m)| + e·|u|·|x - m|,
+// up to amounts below the smallest float, and its products lose at most
+// 3·2^-24 more. When the bounds below keep every float value of the test
+// finite, and the ball test finds
+//   g²·b·(1 - E) - reach²·(1 + E)·a >= T·(1 + E) + slack,   E = (d + 8)·2^-22,
+// with reach the projection bound plus E·|u|·f, then every float test of a
+// point of the ball finds L·b - p²·a >= T, so it skips the microcluster too,
+// and its density is 0. E exceeds e by more than 2^-40, which covers the
+// double rounding of the ball test itself; `doubleRounding` covers the
+// distances and projections of the centre computed in double.
+constexpr int64_t kTableLanes = 8;
+constexpr double kFloatTestLimit = 0x1p126;
+// Amounts lost below the smallest double (a square root of d of them) and
+// below the smallest float, and the slack they leave in the test.
+constexpr double kLostBelowDoubles = 0x1p-500;
+constexpr double kLostBelowFloats = 0x1p-100;
+constexpr double kAbsoluteSlack = 0x1p-100;
+constexpr double kLargestAxisNorm = 2.0;
+
+// Relative rounding of a double sum of d squares or products, and of its
+// square root, with a factor of two to spare.
+double doubleRounding(int64_t d) { return static_cast<double>(d + 8) * 0x1p-52; }
+
+// E above.
+double floatTestLoss(int64_t d) { return static_cast<double>(d + 8) * 0x1p-22; }
+
 float roundedDown(double x) {
   float f = static_cast<float>(x);
   if (static_cast<double>(f) > x) f = std::nextafter(f, -std::numeric_limits<float>::infinity());
@@ -208,76 +241,244 @@ SkipBound makeSkipBound(const float* inverse, float normaliser, int32_t dim, flo
   return bound;
 }
 
-namespace {
-
-void markNeededPlain(const float* x, const SkipTable& table, float* lengths, float* projections, uint8_t* needed) {
-  const int64_t K = table.K;
+void buildSkipTable(const float* means, const float* axes, const SkipBound* bounds, int64_t K, int32_t d,
+                    SkipTable& table) {
+  table.K = K;
+  table.d = d;
+  table.stride = (K + kTableLanes - 1) / kTableLanes * kTableLanes;
+  table.meansByDim.assign(static_cast<size_t>(table.stride * d), 0.0f);
+  table.axesByDim.assign(static_cast<size_t>(table.stride * d), 0.0f);
+  table.lengthScale.resize(static_cast<size_t>(K));
+  table.axisScale.resize(static_cast<size_t>(K));
+  table.threshold.resize(static_cast<size_t>(K));
+  table.axisNorm.resize(static_cast<size_t>(K));
   for (int64_t k = 0; k < K; ++k) {
-    lengths[k] = 0.0f;
-    projections[k] = 0.0f;
-  }
-  for (int64_t j = 0; j < table.d; ++j) {
-    const float xj = x[j];
-    const float* means = table.meansByDim.data() + j * K;
-    const float* axes = table.axesByDim.data() + j * K;
-    for (int64_t k = 0; k < K; ++k) {
-      const float diff = xj - means[k];
-      lengths[k] += diff * diff;
-      projections[k] += axes[k] * diff;
+    double norm2 = 0.0;
+    for (int64_t j = 0; j < d; ++j) {
+      table.meansByDim[j * table.stride + k] = means[k * d + j];
+      table.axesByDim[j * table.stride + k] = axes[k * d + j];
+      norm2 += static_cast<double>(axes[k * d + j]) * axes[k * d + j];
     }
-  }
-  for (int64_t k = 0; k < K; ++k) {
-    const float test =
-        lengths[k] * table.lengthScale[k] - (projections[k] * projections[k]) * table.axisScale[k];
-    needed[k] = !(test >= table.threshold[k]);
+    table.lengthScale[k] = bounds[k].lengthScale;
+    table.axisScale[k] = bounds[k].axisScale;
+    table.threshold[k] = bounds[k].threshold;
+    table.axisNorm[k] = std::sqrt(norm2) * (1.0 + doubleRounding(d));
   }
 }
 
-#if defined(__x86_64__)
-// Eight microclusters at a time, their sums held in registers across the
-// dimensions; the same float expression as the plain loop.
-__attribute__((target("avx2"))) void markNeededWide(const float* x, const SkipTable& table, uint8_t* needed) {
-  const int64_t K = table.K;
-  int64_t k0 = 0;
-  for (; k0 + 8 <= K; k0 += 8) {
-    __m256 lengths = _mm256_setzero_ps();
-    __m256 projections = _mm256_setzero_ps();
-    for (int64_t j = 0; j < table.d; ++j) {
-      const __m256 diff = _mm256_sub_ps(_mm256_set1_ps(x[j]), _mm256_loadu_ps(table.meansByDim.data() + j * K + k0));
-      lengths = _mm256_add_ps(lengths, _mm256_mul_ps(diff, diff));
-      projections = _mm256_add_ps(projections, _mm256_mul_ps(_mm256_loadu_ps(table.axesByDim.data() + j * K + k0), diff));
+void selectSkipTable(const SkipTable& from, const int32_t* ids, int64_t count, SkipTable& to) {
+  to.K = count;
+  to.d = from.d;
+  to.stride = (count + kTableLanes - 1) / kTableLanes * kTableLanes;
+  to.meansByDim.assign(static_cast<size_t>(to.stride * to.d), 0.0f);
+  to.axesByDim.assign(static_cast<size_t>(to.stride * to.d), 0.0f);
+  to.lengthScale.resize(static_cast<size_t>(count));
+  to.axisScale.resize(static_cast<size_t>(count));
+  to.threshold.resize(static_cast<size_t>(count));
+  to.axisNorm.resize(static_cast<size_t>(count));
+  for (int64_t i = 0; i < count; ++i) {
+    const int64_t k = ids[i];
+    for (int64_t j = 0; j < to.d; ++j) {
+      to.meansByDim[j * to.stride + i] = from.meansByDim[j * from.stride + k];
+      to.axesByDim[j * to.stride + i] = from.axesByDim[j * from.stride + k];
     }
-    const __m256 test =
-        _mm256_sub_ps(_mm256_mul_ps(lengths, _mm256_loadu_ps(table.lengthScale.data() + k0)),
-                      _mm256_mul_ps(_mm256_mul_ps(projections, projections), _mm256_loadu_ps(table.axisScale.data() + k0)));
-    const int skip = _mm256_movemask_ps(_mm256_cmp_ps(test, _mm256_loadu_ps(table.threshold.data() + k0), _CMP_GE_OQ));
-    for (int l = 0; l < 8; ++l) needed[k0 + l] = ((skip >> l) & 1) == 0;
+    to.lengthScale[i] = from.lengthScale[k];
+    to.axisScale[i] = from.axisScale[k];
+    to.threshold[i] = from.threshold[k];
+    to.axisNorm[i] = from.axisNorm[k];
   }
-  for (int64_t k = k0; k < K; ++k) {
+}
+
+int64_t collectNeededDensitiesPlain(const float* x, const SkipTable& table, int32_t* needed) {
+  int64_t count = 0;
+  for (int64_t k = 0; k < table.K; ++k) {
     float length = 0.0f;
     float projection = 0.0f;
     for (int64_t j = 0; j < table.d; ++j) {
-      const float diff = x[j] - table.meansByDim[j * K + k];
+      const float diff = x[j] - table.meansByDim[j * table.stride + k];
       length += diff * diff;
-      projection += table.axesByDim[j * K + k] * diff;
+      projection += table.axesByDim[j * table.stride + k] * diff;
     }
     const float test = length * table.lengthScale[k] - (projection * projection) * table.axisScale[k];
-    needed[k] = !(test >= table.threshold[k]);
+    if (!(test >= table.threshold[k])) needed[count++] = static_cast<int32_t>(k);
   }
+  return count;
 }
+
+namespace {
+
+#if defined(__x86_64__)
+// The test of one point against eight whole microclusters, the same float
+// expression in every lane as in the plain loop; bit l of the result is set
+// when microcluster k0 + l is surely 0.
+#define ZELMOR_TABLE_TEST(lengths, projections, k0)                                                                \
+  (static_cast<uint32_t>(_mm256_movemask_ps(_mm256_cmp_ps(                                                         \
+      _mm256_sub_ps(                                                                                               \
+          _mm256_mul_ps(lengths, _mm256_loadu_ps(table.lengthScale.data() + (k0))),                                \
+          _mm256_mul_ps(_mm256_mul_ps(projections, projections), _mm256_loadu_ps(table.axisScale.data() + (k0)))), \
+      _mm256_loadu_ps(table.threshold.data() + (k0)), _CMP_GE_OQ))))
+
+// Reads the lane entries of rows shorter than a whole vector (the scales and
+// thresholds have K entries, not `stride`) through a padded copy.
+struct TailRows {
+  alignas(32) float lengthScale[8];
+  alignas(32) float axisScale[8];
+  alignas(32) float threshold[8];
+};
+
+// Four groups of eight microclusters at a time, so that four independent
+// chains of additions keep the arithmetic units busy; sums stay in registers
+// across the dimensions.
+__attribute__((target("avx2"))) int64_t collectNeededWide(const float* x, const SkipTable& table, int32_t* needed) {
+  const int64_t K = table.K;
+  const int64_t stride = table.stride;
+  const int32_t d = table.d;
+  const float* means = table.meansByDim.data();
+  const float* axes = table.axesByDim.data();
+  int64_t count = 0;
+  auto emit = [&](uint32_t keep, int64_t base) {
+    while (keep != 0) {
+      needed[count++] = static_cast<int32_t>(base + __builtin_ctz(keep));
+      keep &= keep - 1;
+    }
+  };
+  // Whole groups of eight whose entries all exist.
+  const int64_t fullEnd = K / 8 * 8;
+  int64_t k0 = 0;
+  for (; k0 + 32 <= fullEnd; k0 += 32) {
+    __m256 l0 = _mm256_setzero_ps(), l1 = l0, l2 = l0, l3 = l0;
+    __m256 p0 = l0, p1 = l0, p2 = l0, p3 = l0;
+    for (int64_t j = 0; j < d; ++j) {
+      const __m256 xj = _mm256_set1_ps(x[j]);
+      const float* m = means + j * stride + k0;
+      const float* a = axes + j * stride + k0;
+      const __m256 d0 = _mm256_sub_ps(xj, _mm256_loadu_ps(m));
+      const __m256 d1 = _mm256_sub_ps(xj, _mm256_loadu_ps(m + 8));
+      const __m256 d2 = _mm256_sub_ps(xj, _mm256_loadu_ps(m + 16));
+      const __m256 d3 = _mm256_sub_ps(xj, _mm256_loadu_ps(m + 24));
+      l0 = _mm256_add_ps(l0, _mm256_mul_ps(d0, d0));
+      l1 = _mm256_add_ps(l1, _mm256_mul_ps(d1, d1));
+      l2 = _mm256_add_ps(l2, _mm256_mul_ps(d2, d2));
+      l3 = _mm256_add_ps(l3, _mm256_mul_ps(d3, d3));
+      p0 = _mm256_add_ps(p0, _mm256_mul_ps(_mm256_loadu_ps(a), d0));
+      p1 = _mm256_add_ps(p1, _mm256_mul_ps(_mm256_loadu_ps(a + 8), d1));
+      p2 = _mm256_add_ps(p2, _mm256_mul_ps(_mm256_loadu_ps(a + 16), d2));
+      p3 = _mm256_add_ps(p3, _mm256_mul_ps(_mm256_loadu_ps(a + 24), d3));
+    }
+    const uint32_t skip = ZELMOR_TABLE_TEST(l0, p0, k0) | ZELMOR_TABLE_TEST(l1, p1, k0 + 8) << 8 |
+                          ZELMOR_TABLE_TEST(l2, p2, k0 + 16) << 16 | ZELMOR_TABLE_TEST(l3, p3, k0 + 24) << 24;
+    emit(~skip, k0);
+  }
+  for (; k0 < stride; k0 += 8) {
+    __m256 lengths = _mm256_setzero_ps();
+    __m256 projections = _mm256_setzero_ps();
+    for (int64_t j = 0; j < d; ++j) {
+      const __m256 diff = _mm256_sub_ps(_mm256_set1_ps(x[j]), _mm256_loadu_ps(means + j * stride + k0));
+      lengths = _mm256_add_ps(lengths, _mm256_mul_ps(diff, diff));
+      projections = _mm256_add_ps(projections, _mm256_mul_ps(_mm256_loadu_ps(axes + j * stride + k0), diff));
+    }
+    if (k0 < fullEnd) {
+      emit(~ZELMOR_TABLE_TEST(lengths, projections, k0) & 0xffu, k0);
+      continue;
+    }
+    // The last, partial group: its scales come from a padded copy.
+    TailRows tail{};
+    const int64_t lanes = K - k0;
+    std::copy_n(table.lengthScale.data() + k0, lanes, tail.lengthScale);
+    std::copy_n(table.axisScale.data() + k0, lanes, tail.axisScale);
+    std::copy_n(table.threshold.data() + k0, lanes, tail.threshold);
+    const __m256 test =
+        _mm256_sub_ps(_mm256_mul_ps(lengths, _mm256_load_ps(tail.lengthScale)),
+                      _mm256_mul_ps(_mm256_mul_ps(projections, projections), _mm256_load_ps(tail.axisScale)));
+    const uint32_t skip =
+        static_cast<uint32_t>(_mm256_movemask_ps(_mm256_cmp_ps(test, _mm256_load_ps(tail.threshold), _CMP_GE_OQ)));
+    emit(~skip & ((1u << lanes) - 1), k0);
+  }
+  return count;
+}
+#undef ZELMOR_TABLE_TEST
 #endif
 
 }  // namespace
 
-void markNeededDensities(const float* x, const SkipTable& table, float* lengths, float* projections,
-                         uint8_t* needed) {
+int64_t collectNeededDensities(const float* x, const SkipTable& table, int32_t* needed) {
 #if defined(__x86_64__)
-  if (hasWideKernels()) {
-    markNeededWide(x, table, needed);
-    return;
-  }
+  if (hasWideKernels()) return collectNeededWide(x, table, needed);
 #endif
-  markNeededPlain(x, table, lengths, projections, needed);
+  return collectNeededDensitiesPlain(x, table, needed);
+}
+
+void makePointBall(const float* points, const int32_t* members, int64_t count, int32_t d, PointBall& ball) {
+  ball.center.assign(static_cast<size_t>(d), 0.0);
+  for (int64_t i = 0; i < count; ++i) {
+    const float* x = points + int64_t{members[i]} * d;
+    for (int64_t j = 0; j < d; ++j) ball.center[j] += x[j];
+  }
+  for (int64_t j = 0; j < d; ++j) ball.center[j] /= static_cast<double>(count);
+  double largest = 0.0;
+  for (int64_t i = 0; i < count; ++i) {
+    const float* x = points + int64_t{members[i]} * d;
+    double distance2 = 0.0;
+    for (int64_t j = 0; j < d; ++j) {
+      const double t = x[j] - ball.center[j];
+      distance2 += t * t;
+    }
+    largest = std::max(largest, distance2);
+  }
+  // The computed distance may fall short of the exact one by the rounding of
+  // d squares and sums and a square root, and by squares lost below the
+  // smallest double.
+  ball.radius = std::sqrt(largest) * (1.0 + doubleRounding(d)) + kLostBelowDoubles;
+}
+
+int64_t ballSurvivors(const PointBall& ball, const SkipTable& table, int32_t* survivors, double* scratch) {
+  const int64_t K = table.K;
+  const int64_t stride = table.stride;
+  const int32_t d = table.d;
+  const double radius = ball.radius;
+  // Distances and projections of the centre, dimension by dimension.
+  double* distance2 = scratch;
+  double* projection = scratch + K;
+  std::fill(distance2, distance2 + K, 0.0);
+  std::fill(projection, projection + K, 0.0);
+  for (int64_t j = 0; j < d; ++j) {
+    const double c = ball.center[j];
+    const float* means = table.meansByDim.data() + j * stride;
+    const float* axes = table.axesByDim.data() + j * stride;
+    for (int64_t k = 0; k < K; ++k) {
+      const double t = c - means[k];
+      distance2[k] += t * t;
+      projection[k] += axes[k] * t;
+    }
+  }
+  const double relative = doubleRounding(d);
+  const double floatLoss = floatTestLoss(d);
+  int64_t count = 0;
+  for (int64_t k = 0; k < K; ++k) {
+    const double lengthScale = table.lengthScale[k];
+    const double axisScale = table.axisScale[k];
+    const double threshold = table.threshold[k];
+    const double axisNorm = table.axisNorm[k];
+    const double centreDistance = std::sqrt(distance2[k]);
+    // Over the ball: |x - mean| >= gap, |u·(x - mean)| <= reach, and
+    // |x - mean| <= farthest.
+    const double gap = centreDistance * (1.0 - relative) - radius;
+    const double farthest = centreDistance * (1.0 + relative) + radius + kLostBelowDoubles;
+    const double reach = std::fabs(projection[k]) + axisNorm * (radius + farthest * relative) +
+                         floatLoss * axisNorm * farthest + kLostBelowFloats;
+    const double shortest2 = gap > 0.0 ? gap * gap : 0.0;
+    const double longest2 = farthest * farthest * (1.0 + floatLoss);
+    const double reach2 = reach * reach * (1.0 + floatLoss);
+    const bool bounded = threshold >= 1.0 && threshold < kFloatTestLimit && lengthScale <= kFloatTestLimit &&
+                         axisNorm <= kLargestAxisNorm && axisScale <= kFloatTestLimit &&
+                         longest2 * std::max(1.0, lengthScale) <= kFloatTestLimit &&
+                         reach2 * std::max(1.0, axisScale) <= kFloatTestLimit;
+    const bool surelyZero =
+        bounded && shortest2 * lengthScale * (1.0 - floatLoss) - reach2 * axisScale >=
+                       threshold * (1.0 + floatLoss) + kAbsoluteSlack * (1.0 + lengthScale + axisScale);
+    if (!surelyZero) survivors[count++] = static_cast<int32_t>(k);
+  }
+  return count;
 }
 
 }  // namespace zelmor

@@ -42,23 +42,51 @@ struct SkipBound {
 // components of u (zeros when only the plain eigenvalue bound is used).
 SkipBound makeSkipBound(const float* inverse, float normaliser, int32_t d, float* axis, std::vector<double>& scratch);
 
-// The bounds of all K microclusters, laid out for testing one point against
-// all of them at once: means and axes as d rows of K, the scales and
-// thresholds as rows of K.
+// The bounds of K microclusters, laid out for testing one point against all
+// of them at once: means and axes as d rows of `stride` floats (K rounded up
+// to whole vectors, the padding never tested), the scales and thresholds as
+// rows of K. axisNorm holds an upper bound of each axis's length.
 struct SkipTable {
   int64_t K = 0;
+  int64_t stride = 0;
   int32_t d = 0;
   std::vector<float> meansByDim;
   std::vector<float> axesByDim;
   std::vector<float> lengthScale;
   std::vector<float> axisScale;
   std::vector<float> threshold;
+  std::vector<double> axisNorm;
 };
 
-// For one point x: needed[k] = 1 unless microcluster k's density is surely 0.
-// `lengths` and `projections` are K floats of scratch.
-void markNeededDensities(const float* x, const SkipTable& table, float* lengths, float* projections,
-                         uint8_t* needed);
+// Fills `table` from K means and axes (rows of d) and their bounds.
+void buildSkipTable(const float* means, const float* axes, const SkipBound* bounds, int64_t K, int32_t d,
+                    SkipTable& table);
+
+// The part of `from` that concerns the listed microclusters, in list order.
+void selectSkipTable(const SkipTable& from, const int32_t* ids, int64_t count, SkipTable& to);
+
+// For one point x with finite coordinates: writes the indices of the table's
+// microclusters whose density is not surely 0, in ascending order, and
+// returns how many. The plain version is the reference of the vector one.
+int64_t collectNeededDensities(const float* x, const SkipTable& table, int32_t* needed);
+int64_t collectNeededDensitiesPlain(const float* x, const SkipTable& table, int32_t* needed);
+
+// A ball that holds a group of points: every point lies within `radius` of
+// `center`, in exact arithmetic.
+struct PointBall {
+  std::vector<double> center;
+  double radius = 0.0;
+};
+
+// The ball of the `count` points (rows of d floats, all finite) whose row
+// numbers `members` lists.
+void makePointBall(const float* points, const int32_t* members, int64_t count, int32_t d, PointBall& ball);
+
+// Writes the indices of the table's microclusters for which some point of the
+// ball might pass collectNeededDensities, in ascending order, and returns how
+// many: for every other microcluster the test of every point in the ball
+// would find the density surely 0. `scratch` holds 2K doubles.
+int64_t ballSurvivors(const PointBall& ball, const SkipTable& table, int32_t* survivors, double* scratch);
 
 inline bool isSurelyZero(float lengthSquared, float projection, const SkipBound& bound) {
   return lengthSquared * bound.lengthScale - (projection * projection) * bound.axisScale >= bound.threshold;

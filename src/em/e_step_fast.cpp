@@ -1,10 +1,10 @@
-// One E-step pass, the parallel version. Points are read in blocks; the
-// densities, responsibilities, item lists and PRlx rows of a block's points are
-// computed in parallel (each point's arithmetic exactly as in the plain pass),
-// then the block's weighted sums are added per microcluster, in point order, so
-// every sum sees its terms in the same order as the plain pass. Densities that
-// a bound proves zero are not computed, and responsibilities of zero add
-// nothing to any sum.
+// One E-step pass, the parallel version. Points are read in blocks. For each
+// block: first the densities each point needs (those a bound cannot prove to
+// be 0), then in runs of points in parallel the densities, responsibilities,
+// item lists and PRlx rows (each point's arithmetic exactly as in the plain
+// pass), then the block's weighted sums, per microcluster and in point order,
+// so every sum sees its terms in the same order as the plain pass.
+// Responsibilities of zero add nothing to any sum.
 #include <algorithm>
 #include <cmath>
 #include <memory>
@@ -14,7 +14,9 @@
 #include "em/e_step_kernels.h"
 #include "em/e_step_wide.h"
 #include "em/em_constants.h"
+#include "em/needed_densities.h"
 #include "model/cluster_model.h"
+#include "model/heap.h"
 #include "model/parallel_reader.h"
 #include "model/thread_pool.h"
 
@@ -23,7 +25,10 @@ namespace zelmor {
 namespace {
 
 constexpr int64_t kBlockPoints = 16384;
+// Points of one parallel run; more for many microclusters, whose per-run
+// tables grow with K.
 constexpr int64_t kChunkPoints = 128;
+constexpr int64_t kPrefetchAhead = 8;
 // Differences of values up to this size cannot overflow a float, so a zero
 // responsibility times a difference is zero. Larger values go the plain way.
 constexpr float kSafeMagnitude = 1.7e38f;
@@ -49,10 +54,7 @@ struct WorkerScratch {
   std::vector<double> laneScratch;
   std::vector<double> inverseFull;
   std::unique_ptr<WideAccumulator> accumulator;
-  std::vector<float> lengths;
-  std::vector<float> projections;
-  std::vector<uint8_t> needed;
-  std::vector<int32_t> positions;
+  std::vector<uint8_t> flags;
   std::vector<Candidate> candidates;
   std::vector<int32_t> pointStart;
   std::vector<uint8_t> pointSafe;
@@ -64,6 +66,10 @@ struct WorkerScratch {
   std::vector<double> eigenScratch;
   int64_t firstPoint = 0;
 };
+
+// Marks in WorkerScratch::flags.
+constexpr uint8_t kNeededFlag = 1;
+constexpr uint8_t kTailFlag = 2;
 
 bool allSafe(const float* values, int64_t count) {
   for (int64_t i = 0; i < count; ++i) {
@@ -88,7 +94,13 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     return;
   }
   if (firstPass) allocateItemStorage();
+  if (pointHints == nullptr) {
+    // Without room for hints the pass only finds its densities more slowly.
+    pointHints = allocArray<PointHint>(dataNum);
+    if (pointHints != nullptr) std::fill(pointHints, pointHints + dataNum, PointHint{-1, -1});
+  }
   const bool wide = hasWideKernels();
+  const int64_t chunkPoints = std::max<int64_t>(kChunkPoints, (K + 7) / 8);
 
   ThreadPool& pool = runThreadPool();
   std::vector<WorkerScratch> scratch(static_cast<size_t>(pool.threadCount()));
@@ -97,12 +109,9 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     s.laneScratch.resize(static_cast<size_t>(d) * kDensityLanes);
     s.inverseFull.resize(static_cast<size_t>(d) * d);
     s.accumulator = std::make_unique<WideAccumulator>(d);
-    s.lengths.resize(static_cast<size_t>(K));
-    s.projections.resize(static_cast<size_t>(K));
-    s.needed.resize(static_cast<size_t>(K));
-    s.positions.resize(static_cast<size_t>(m));
-    s.pointStart.resize(kChunkPoints + 1);
-    s.pointSafe.resize(kChunkPoints);
+    s.flags.assign(static_cast<size_t>(K), 0);
+    s.pointStart.resize(static_cast<size_t>(chunkPoints) + 1);
+    s.pointSafe.resize(static_cast<size_t>(chunkPoints));
     s.clusterStart.resize(static_cast<size_t>(K) + 1);
     s.dense.assign(static_cast<size_t>(K), 0.0f);
     s.nonzeroFlag.assign(static_cast<size_t>(K), 0);
@@ -114,75 +123,83 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
   for (int64_t k = 0; k < K; ++k) identityInverse[k] = isIdentity(covariances + k * packed, d);
 
   SkipTable table;
-  table.K = K;
-  table.d = d;
-  table.meansByDim.resize(static_cast<size_t>(K) * d);
-  table.axesByDim.resize(static_cast<size_t>(K) * d);
-  table.lengthScale.resize(static_cast<size_t>(K));
-  table.axisScale.resize(static_cast<size_t>(K));
-  table.threshold.resize(static_cast<size_t>(K));
   {
     std::vector<float> axes(static_cast<size_t>(K) * d);
+    std::vector<SkipBound> bounds(static_cast<size_t>(K));
     pool.run(K, [&](int64_t k, int worker) {
-      const SkipBound bound = makeSkipBound(covariances + k * packed, normalisers[k], d, axes.data() + k * d,
-                                            scratch[worker].eigenScratch);
-      table.lengthScale[k] = bound.lengthScale;
-      table.axisScale[k] = bound.axisScale;
-      table.threshold[k] = bound.threshold;
+      bounds[k] =
+          makeSkipBound(covariances + k * packed, normalisers[k], d, axes.data() + k * d, scratch[worker].eigenScratch);
     });
-    for (int64_t k = 0; k < K; ++k) {
-      for (int64_t j = 0; j < d; ++j) {
-        table.meansByDim[j * K + k] = means[k * d + j];
-        table.axesByDim[j * K + k] = axes[k * d + j];
-      }
-    }
+    buildSkipTable(means, axes.data(), bounds.data(), K, d, table);
   }
+  NeededDensities neededDensities(table, pool.threadCount());
 
   std::vector<float> points(static_cast<size_t>(kBlockPoints) * d);
+  std::vector<uint8_t> safe(kBlockPoints);
+  std::vector<int16_t> near(kBlockPoints);
   std::vector<double> logShare(kBlockPoints);
   std::vector<uint8_t> hasLogShare(kBlockPoints);
-  const int64_t maxChunks = (kBlockPoints + kChunkPoints - 1) / kChunkPoints;
+  const int64_t maxChunks = (kBlockPoints + chunkPoints - 1) / chunkPoints;
   std::vector<std::vector<Share>> chunkShares(maxChunks);
-  std::vector<int64_t> clusterStart(static_cast<size_t>(K) + 1);
-  std::vector<Share> byCluster;
+  std::vector<std::vector<Share>> chunkByCluster(maxChunks);
+  // Row c: where each microcluster's shares start in chunk c's sorted list.
+  std::vector<int32_t> chunkClusterStart(static_cast<size_t>(maxChunks) * (K + 1));
 
-  // The densities a chunk's points need: every microcluster the bound cannot
-  // rule out, in each point's evaluation order.
+  // The densities a run of points needs, in each point's evaluation order:
+  // its list order.
   auto collectCandidates = [&](int64_t first, int64_t end, int64_t block, WorkerScratch& s) {
     s.candidates.clear();
     s.firstPoint = first;
+    uint8_t* flags = s.flags.data();
     for (int64_t p = first; p < end; ++p) {
-      const float* x = points.data() + p * d;
-      const bool safe = allSafe(x, d);
-      s.pointSafe[p - first] = safe;
+      const int64_t P = block + p;
+      auto add = [&](int64_t q, int32_t g) {
+        s.candidates.push_back(Candidate{static_cast<int32_t>(p), static_cast<int32_t>(q), g, 0.0f});
+      };
+      s.pointSafe[p - first] = safe[p];
       s.pointStart[p - first] = static_cast<int32_t>(s.candidates.size());
-      uint8_t* needed = s.needed.data();
-      if (safe) {
-        markNeededDensities(x, table, s.lengths.data(), s.projections.data(), needed);
-      } else {
-        std::fill(needed, needed + K, uint8_t{1});
+      const int16_t* items = firstPass ? nullptr : tmp_ItemList[P].items;
+      if (!firstPass && P + kPrefetchAhead < dataNum) {
+        // The end of a later point's list, which is all it reads there: far
+        // apart in memory, too far for the processor to guess.
+        __builtin_prefetch(tmp_ItemList[P + kPrefetchAhead].items + (m - 1));
       }
-      // Every position is written and only the needed ones are kept: few
-      // are needed, in no pattern a branch could learn.
-      int32_t* kept = s.positions.data();
-      int64_t count = 0;
+      if (neededDensities.all(p)) {
+        for (int64_t q = 0; q < m; ++q) add(q, firstPass ? static_cast<int32_t>(q) : items[q]);
+        continue;
+      }
+      const int16_t* needed = neededDensities.ids(p);
+      const int64_t count = neededDensities.size(p);
       if (firstPass) {
+        // Lists are in microcluster order in the first pass.
+        for (int64_t i = 0; i < count; ++i) add(needed[i], needed[i]);
+        continue;
+      }
+      for (int64_t i = 0; i < count; ++i) flags[needed[i]] = kNeededFlag;
+      const int64_t tail = pointHints != nullptr ? pointHints[P].tail : -1;
+      if (tail < 0) {
         for (int64_t q = 0; q < m; ++q) {
-          kept[count] = static_cast<int32_t>(q);
-          count += needed[q];
+          if (flags[items[q]] != 0) add(q, items[q]);
         }
       } else {
-        const int16_t* items = tmp_ItemList[block + p].items;
-        for (int64_t q = 0; q < m; ++q) {
-          kept[count] = static_cast<int32_t>(q);
-          count += needed[items[q]];
+        // The list holds the microclusters of zero first-pass responsibility
+        // in descending order, then its `tail`: so a microcluster outside the
+        // tail stands after every other one outside it with a higher index.
+        const int16_t* tailItems = items + (m - tail);
+        for (int64_t i = 0; i < tail; ++i) flags[tailItems[i]] |= kTailFlag;
+        for (int64_t i = count - 1; i >= 0; --i) {
+          const int32_t g = needed[i];
+          if ((flags[g] & kTailFlag) != 0) continue;
+          int64_t higherInTail = 0;
+          for (int64_t j = 0; j < tail; ++j) higherInTail += tailItems[j] > g;
+          add(K - 1 - g - higherInTail, g);
+        }
+        for (int64_t i = 0; i < tail; ++i) {
+          if ((flags[tailItems[i]] & kNeededFlag) != 0) add(m - tail + i, tailItems[i]);
+          flags[tailItems[i]] = 0;
         }
       }
-      for (int64_t i = 0; i < count; ++i) {
-        const int32_t q = kept[i];
-        const int32_t g = firstPass ? q : tmp_ItemList[block + p].items[q];
-        s.candidates.push_back(Candidate{static_cast<int32_t>(p), q, g, 0.0f});
-      }
+      for (int64_t i = 0; i < count; ++i) flags[needed[i]] = 0;
     }
     s.pointStart[end - first] = static_cast<int32_t>(s.candidates.size());
   };
@@ -248,6 +265,8 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
 
     // Responsibilities of the evaluated microclusters; every other one is 0.
     bool ordinary = true;
+    float largest = 0.0f;
+    int32_t nearest = -1;
     for (int64_t i = 0; i < evaluated; ++i) {
       const float r = sum > 0.0 ? static_cast<float>(cand[i].density / sum) : 0.0f;
       cand[i].density = r;
@@ -255,7 +274,12 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
       if (r != 0.0f || !safe) {
         out.push_back(Share{static_cast<int32_t>(p), cand[i].cluster, r, safe && std::isfinite(r)});
       }
+      if (r > largest) {
+        largest = r;
+        nearest = cand[i].cluster;
+      }
     }
+    if (pointHints != nullptr) pointHints[P].best = static_cast<int16_t>(nearest);
 
     float* row = PRlx + P * m;
     if (!firstPass) {
@@ -286,6 +310,7 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     std::sort(s.ranked.begin(), s.ranked.end(), [](const auto& a, const auto& b) {
       return a.first < b.first || (a.first == b.first && a.second > b.second);
     });
+    if (pointHints != nullptr) pointHints[P].tail = static_cast<int16_t>(s.ranked.size());
     int64_t q = 0;
     for (int32_t k = K - 1; k >= 0; --k) {
       if (s.nonzeroFlag[k] != 0) continue;
@@ -306,65 +331,72 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
   for (;;) {
     const int64_t count = reader.readPoints(points.data(), kBlockPoints);
     if (count == 0) break;
-    const int64_t chunks = (count + kChunkPoints - 1) / kChunkPoints;
+    for (int64_t p = 0; p < count; ++p) {
+      safe[p] = allSafe(points.data() + p * d, d);
+      near[p] = firstPass || pointHints == nullptr ? int16_t{-1} : pointHints[block + p].best;
+    }
+    neededDensities.find(points.data(), safe.data(), near.data(), count, pool);
+
+    const int64_t chunks = (count + chunkPoints - 1) / chunkPoints;
     pool.run(chunks, [&](int64_t c, int worker) {
       WorkerScratch& s = scratch[worker];
       std::vector<Share>& out = chunkShares[c];
       out.clear();
-      const int64_t first = c * kChunkPoints;
-      const int64_t end = std::min(count, first + kChunkPoints);
+      const int64_t first = c * chunkPoints;
+      const int64_t end = std::min(count, first + chunkPoints);
       collectCandidates(first, end, block, s);
       computeDensities(s);
       for (int64_t p = first; p < end; ++p) finishPoint(p, p - first, block, s, out);
+      // The run's shares by microcluster, each microcluster's in point order.
+      int32_t* start = chunkClusterStart.data() + c * (K + 1);
+      std::fill(start, start + K + 1, 0);
+      for (const Share& share : out) ++start[share.cluster + 1];
+      for (int64_t k = 0; k < K; ++k) start[k + 1] += start[k];
+      std::vector<Share>& sorted = chunkByCluster[c];
+      sorted.resize(out.size());
+      s.clusterStart.assign(start, start + K);
+      for (const Share& share : out) sorted[s.clusterStart[share.cluster]++] = share;
     });
 
     for (int64_t p = 0; p < count; ++p) {
       if (hasLogShare[p]) logLikelihood = static_cast<float>(logLikelihood + logShare[p]);
     }
 
-    // Regroup the block's shares by microcluster, keeping point order.
-    std::fill(clusterStart.begin(), clusterStart.end(), 0);
-    for (int64_t c = 0; c < chunks; ++c) {
-      for (const Share& share : chunkShares[c]) ++clusterStart[share.cluster + 1];
-    }
-    for (int64_t k = 0; k < K; ++k) clusterStart[k + 1] += clusterStart[k];
-    byCluster.resize(static_cast<size_t>(clusterStart[K]));
-    {
-      std::vector<int64_t> cursor(clusterStart.begin(), clusterStart.end() - 1);
-      for (int64_t c = 0; c < chunks; ++c) {
-        for (const Share& share : chunkShares[c]) byCluster[cursor[share.cluster]++] = share;
-      }
-    }
+    // Each microcluster's sums take the block's runs in order, so its terms
+    // come in point order.
     pool.run(K, [&](int64_t k, int worker) {
-      if (clusterStart[k] == clusterStart[k + 1]) return;
       WorkerScratch& s = scratch[worker];
       const float* mean = means + k * d;
       float* sumX = uX + k * d;
       float* sumXXT = uXXT + k * packed;
-      if (!wide) {
-        for (int64_t i = clusterStart[k]; i < clusterStart[k + 1]; ++i) {
-          const Share& share = byCluster[i];
-          accumulatePoint(points.data() + int64_t{share.point} * d, mean, share.r, d, s.t.data(), sumX,
-                          weightSums[k], sumXXT);
+      bool loaded = false;
+      for (int64_t c = 0; c < chunks; ++c) {
+        const int32_t* start = chunkClusterStart.data() + c * (K + 1);
+        const Share* shares = chunkByCluster[c].data();
+        for (int64_t i = start[k]; i < start[k + 1]; ++i) {
+          const Share& share = shares[i];
+          const float* x = points.data() + int64_t{share.point} * d;
+          if (!wide) {
+            accumulatePoint(x, mean, share.r, d, s.t.data(), sumX, weightSums[k], sumXXT);
+            continue;
+          }
+          // The sums of one microcluster stay in the worker's own memory while
+          // they grow, which also keeps threads off each other's cache lines.
+          WideAccumulator& acc = *s.accumulator;
+          if (!loaded) {
+            acc.load(sumX, weightSums[k], sumXXT);
+            loaded = true;
+          }
+          if (share.safe) {
+            acc.add(x, mean, share.r);
+          } else {
+            acc.store(sumX, weightSums[k], sumXXT);
+            accumulatePoint(x, mean, share.r, d, s.t.data(), sumX, weightSums[k], sumXXT);
+            acc.load(sumX, weightSums[k], sumXXT);
+          }
         }
-        return;
       }
-      // The sums of one microcluster stay in the worker's own memory while
-      // they grow, which also keeps threads off each other's cache lines.
-      WideAccumulator& acc = *s.accumulator;
-      acc.load(sumX, weightSums[k], sumXXT);
-      for (int64_t i = clusterStart[k]; i < clusterStart[k + 1]; ++i) {
-        const Share& share = byCluster[i];
-        const float* x = points.data() + int64_t{share.point} * d;
-        if (share.safe) {
-          acc.add(x, mean, share.r);
-        } else {
-          acc.store(sumX, weightSums[k], sumXXT);
-          accumulatePoint(x, mean, share.r, d, s.t.data(), sumX, weightSums[k], sumXXT);
-          acc.load(sumX, weightSums[k], sumXXT);
-        }
-      }
-      acc.store(sumX, weightSums[k], sumXXT);
+      if (loaded) s.accumulator->store(sumX, weightSums[k], sumXXT);
     });
     block += count;
   }

@@ -84,9 +84,10 @@ void ClusterModel::EMClustering(const char* dataFileName, const char* emOutputNa
 
       for (int64_t k = 0; k < K; ++k) normalisers[k] = static_cast<float>(determinant(covariances + k * packed, d));
       for (int64_t k = 0; k < K; ++k) {
-        normalisers[k] = iteration == 1
-                             ? static_cast<float>(std::sqrt(static_cast<double>(normalisers[k])))
-                             : static_cast<float>(std::sqrt(std::fabs(static_cast<double>(normalisers[k])) * gaussFactor));
+        normalisers[k] =
+            iteration == 1
+                ? static_cast<float>(std::sqrt(static_cast<double>(normalisers[k])))
+                : static_cast<float>(std::sqrt(std::fabs(static_cast<double>(normalisers[k])) * gaussFactor));
       }
 
       invertPacked(covariances, d, K);
@@ -110,6 +111,7 @@ void ClusterModel::EMClustering(const char* dataFileName, const char* emOutputNa
     }
   }
 
+  releaseArray(pointHints);
   if (iteration == 0) {
     allocateItemStorage();
     setUnreachedState(*this);

@@ -63,6 +63,7 @@ ClusterModel::~ClusterModel() {
   releaseArray(dist);
   releaseArray(tmp_ItemList);
   releaseArray(itemStorage);
+  releaseArray(pointHints);
 }
 
 }  // namespace zelmor

@@ -15,29 +15,37 @@ struct ItemList {
   int16_t* items;  // m microcluster indices
 };
 
+// What the parallel E-step remembers of a point from one pass to the next, to
+// find the point's densities sooner; results never depend on it.
+struct PointHint {
+  int16_t best;  // microcluster of its largest responsibility, -1 if none
+  int16_t tail;  // its nonzero first-pass responsibilities, which end its list; -1 if unknown
+};
+
 struct ClusterModel {
   // Fields in the order of the model's layout.
-  int32_t dataNum = 0;         // N, data points
-  int32_t expandCount = 0;     // microclusters placed so far by the expansion
-  float* eigenScratch = nullptr;  // d(d+4): eigenvector matrix V, then four rows of d
-  float* PRlx = nullptr;       // N x m responsibilities, row p in point p's list order
-  float* uXXT = nullptr;       // K packed scatter sums of the M-step
-  float* uX = nullptr;         // K x d weighted point sums of the M-step
-  float* workMatrix = nullptr; // d x d row-major scratch of determinant and inversion
-  float* weightSums = nullptr; // K responsibility sums; the expansion's visited flags
-  int32_t dimNum = 0;          // d
-  int32_t clusterNum = 0;      // K
-  float* point = nullptr;      // the point being processed
-  const char* dataFile = nullptr;  // data file name (not owned)
-  float* means = nullptr;      // K x d
-  float* covariances = nullptr;    // K packed blocks (inverses between inversion and M-step)
-  float* PRxl = nullptr;       // K per-point densities; the expansion's candidate levels
-  float* normalisers = nullptr;    // K density divisors; the expansion's candidate indices
-  int32_t packedLen = 0;       // d(d+1)/2
-  float* dist = nullptr;       // K(K-1)/2 co-sharing levels, strict lower triangle
-  int32_t itemNum = 0;         // m, equal to K
+  int32_t dataNum = 0;               // N, data points
+  int32_t expandCount = 0;           // microclusters placed so far by the expansion
+  float* eigenScratch = nullptr;     // d(d+4): eigenvector matrix V, then four rows of d
+  float* PRlx = nullptr;             // N x m responsibilities, row p in point p's list order
+  float* uXXT = nullptr;             // K packed scatter sums of the M-step
+  float* uX = nullptr;               // K x d weighted point sums of the M-step
+  float* workMatrix = nullptr;       // d x d row-major scratch of determinant and inversion
+  float* weightSums = nullptr;       // K responsibility sums; the expansion's visited flags
+  int32_t dimNum = 0;                // d
+  int32_t clusterNum = 0;            // K
+  float* point = nullptr;            // the point being processed
+  const char* dataFile = nullptr;    // data file name (not owned)
+  float* means = nullptr;            // K x d
+  float* covariances = nullptr;      // K packed blocks (inverses between inversion and M-step)
+  float* PRxl = nullptr;             // K per-point densities; the expansion's candidate levels
+  float* normalisers = nullptr;      // K density divisors; the expansion's candidate indices
+  int32_t packedLen = 0;             // d(d+1)/2
+  float* dist = nullptr;             // K(K-1)/2 co-sharing levels, strict lower triangle
+  int32_t itemNum = 0;               // m, equal to K
   ItemList* tmp_ItemList = nullptr;  // N item lists
   int16_t* itemStorage = nullptr;    // the N x m indices the lists point into
+  PointHint* pointHints = nullptr;   // N hints of the parallel E-step
 
   // Builds the model: counts, the seven construction arrays, means read from
   // `microclusFile`, identity covariances. Ends the process on failure.
@@ -65,8 +73,8 @@ struct ClusterModel {
   void buildCoSharing();
   void expandClusters(const char* expandFileName, float epsilon_coshare);
   void expandSeed(int32_t seed, float epsilon_coshare, int32_t* visited, TextWriter& out);
-  int32_t collectCandidates(int32_t seed, float epsilon_coshare, int32_t* candidateIndex,
-                            float* candidateValue, const int32_t* visited);
+  int32_t collectCandidates(int32_t seed, float epsilon_coshare, int32_t* candidateIndex, float* candidateValue,
+                            const int32_t* visited);
   void writeFinalOutput(TextWriter& emOut, const char* expandFileName);
 };
 

@@ -3,8 +3,8 @@
 // microcluster reaches.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -12,6 +12,7 @@
 #include "em/density_bounds.h"
 #include "em/e_step_kernels.h"
 #include "em/e_step_wide.h"
+#include "em/needed_densities.h"
 #include "expand/expand_fast.h"
 #include "expand/expand_kernels.h"
 #include "model/thread_pool.h"
@@ -168,49 +169,201 @@ TEST(SkipBound, NeverSkipsADensityThatIsNotZero) {
   EXPECT_GT(skipped, 10000);  // the bound does skip
 }
 
-TEST(SkipBound, TheTableTestsEveryMicroclusterAsTheSingleTestDoes) {
-  std::mt19937 random(16);
+// K microclusters with random elongated inverses and means in [-5, 5]^d.
+struct RandomTable {
+  std::vector<float> means, axes;
+  std::vector<SkipBound> bounds;
+  SkipTable table;
+};
+
+RandomTable randomTable(int K, int d, std::mt19937& random, float meanSpread = 5.0f) {
   std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
   std::vector<double> scratch;
+  RandomTable r{std::vector<float>(K * d), std::vector<float>(K * d), std::vector<SkipBound>(K), {}};
+  for (int k = 0; k < K; ++k) {
+    const std::vector<float> inverse = randomInverse(d, 2.0, random);
+    // Normalisers of both sizes move the threshold below the cut-off.
+    r.bounds[k] = makeSkipBound(inverse.data(), k % 2 == 0 ? 1.0f : 1e30f, d, r.axes.data() + k * d, scratch);
+    for (int j = 0; j < d; ++j) r.means[k * d + j] = meanSpread * unit(random);
+  }
+  buildSkipTable(r.means.data(), r.axes.data(), r.bounds.data(), K, d, r.table);
+  return r;
+}
+
+bool singleTestSkips(const float* x, const RandomTable& r, int k, int d) {
+  float length = 0.0f, projection = 0.0f;
+  for (int j = 0; j < d; ++j) {
+    const float diff = x[j] - r.means[k * d + j];
+    length += diff * diff;
+    projection += r.axes[k * d + j] * diff;
+  }
+  return isSurelyZero(length, projection, r.bounds[k]);
+}
+
+TEST(SkipTable, TheVectorTestFindsWhatTheSingleTestFinds) {
+  std::mt19937 random(16);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
   for (int d : {1, 3, 8}) {
-    for (int K : {1, 7, 8, 13, 40}) {
-      SkipTable table;
-      table.K = K;
-      table.d = d;
-      table.meansByDim.resize(K * d);
-      table.axesByDim.resize(K * d);
-      std::vector<SkipBound> bounds(K);
-      std::vector<float> means(K * d), axes(K * d);
-      for (int k = 0; k < K; ++k) {
-        const std::vector<float> inverse = randomInverse(d, 2.0, random);
-        bounds[k] = makeSkipBound(inverse.data(), 1.0f, d, axes.data() + k * d, scratch);
-        table.lengthScale.push_back(bounds[k].lengthScale);
-        table.axisScale.push_back(bounds[k].axisScale);
-        table.threshold.push_back(bounds[k].threshold);
-        for (int j = 0; j < d; ++j) {
-          means[k * d + j] = 5.0f * unit(random);
-          table.meansByDim[j * K + k] = means[k * d + j];
-          table.axesByDim[j * K + k] = axes[k * d + j];
-        }
-      }
-      std::vector<float> lengths(K), projections(K);
-      std::vector<uint8_t> needed(K);
+    for (int K : {1, 7, 8, 13, 31, 32, 33, 40, 100}) {
+      const RandomTable r = randomTable(K, d, random);
+      std::vector<int32_t> fast(K), plain(K);
       for (int n = 0; n < 200; ++n) {
         std::vector<float> x(d);
         for (float& v : x) v = 30.0f * unit(random);
-        markNeededDensities(x.data(), table, lengths.data(), projections.data(), needed.data());
+        const int64_t count = collectNeededDensities(x.data(), r.table, fast.data());
+        ASSERT_EQ(count, collectNeededDensitiesPlain(x.data(), r.table, plain.data()));
+        ASSERT_TRUE(std::equal(fast.begin(), fast.begin() + count, plain.begin())) << "d=" << d << " K=" << K;
+        std::vector<int32_t> expected;
         for (int k = 0; k < K; ++k) {
-          float length = 0.0f, projection = 0.0f;
-          for (int j = 0; j < d; ++j) {
-            const float diff = x[j] - means[k * d + j];
-            length += diff * diff;
-            projection += axes[k * d + j] * diff;
+          if (!singleTestSkips(x.data(), r, k, d)) expected.push_back(k);
+        }
+        ASSERT_EQ(std::vector<int32_t>(fast.begin(), fast.begin() + count), expected) << "d=" << d << " K=" << K;
+      }
+    }
+  }
+}
+
+TEST(SkipTable, ASelectionTestsItsMicroclustersAsTheWholeTableDoes) {
+  std::mt19937 random(17);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  const RandomTable r = randomTable(45, 5, random);
+  const std::vector<int32_t> ids = {2, 3, 5, 8, 13, 21, 34, 44, 0};
+  SkipTable part;
+  selectSkipTable(r.table, ids.data(), static_cast<int64_t>(ids.size()), part);
+  std::vector<int32_t> found(ids.size());
+  for (int n = 0; n < 300; ++n) {
+    std::vector<float> x(5);
+    for (float& v : x) v = 10.0f * unit(random);
+    const int64_t count = collectNeededDensities(x.data(), part, found.data());
+    std::vector<int32_t> expected;
+    for (size_t i = 0; i < ids.size(); ++i) {
+      if (!singleTestSkips(x.data(), r, ids[i], 5)) expected.push_back(static_cast<int32_t>(i));
+    }
+    ASSERT_EQ(std::vector<int32_t>(found.begin(), found.begin() + count), expected);
+  }
+}
+
+// Points around a centre, some pushed out to the ball's edge, at scales from
+// far inside a microcluster to far beyond it.
+std::vector<float> randomGroup(int count, int d, const std::vector<float>& centre, float spread, std::mt19937& random) {
+  std::normal_distribution<float> normal;
+  std::vector<float> points(static_cast<size_t>(count) * d);
+  for (int i = 0; i < count; ++i) {
+    for (int j = 0; j < d; ++j) points[i * d + j] = centre[j] + spread * normal(random);
+  }
+  return points;
+}
+
+TEST(PointBall, RulesOutOnlyWhatTheTestOfEveryPointInItRulesOut) {
+  std::mt19937 random(18);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  int64_t ruledOut = 0;
+  for (int d : {1, 2, 5, 8}) {
+    const int K = 40;
+    for (int trial = 0; trial < 30; ++trial) {
+      const float scale = std::pow(10.0f, 3.0f * unit(random));
+      const RandomTable r = randomTable(K, d, random, 5.0f * scale);
+      std::vector<double> scratch(2 * K);
+      std::vector<int32_t> survivors(K);
+      for (int g = 0; g < 20; ++g) {
+        std::vector<float> centre(d);
+        const int around = static_cast<int>(random() % K);
+        for (int j = 0; j < d; ++j) centre[j] = r.means[around * d + j] + scale * unit(random);
+        const int count = 1 + static_cast<int>(random() % 64);
+        std::vector<float> points = randomGroup(count, d, centre, scale * std::pow(10.0f, unit(random)), random);
+        std::vector<int32_t> members(count);
+        for (int i = 0; i < count; ++i) members[i] = i;
+        PointBall ball;
+        makePointBall(points.data(), members.data(), count, d, ball);
+        // Float points on the ball's edge (within rounding) join the group's.
+        for (int e = 0; e < 8; ++e) {
+          std::vector<double> direction(d);
+          double norm = 0.0;
+          for (double& v : direction) {
+            v = unit(random);
+            norm += v * v;
           }
-          ASSERT_EQ(needed[k], !isSurelyZero(length, projection, bounds[k])) << "d=" << d << " K=" << K;
+          for (int j = 0; j < d; ++j) {
+            points.push_back(
+                static_cast<float>(ball.center[j] + ball.radius * (1.0 - 1e-6) * direction[j] / std::sqrt(norm)));
+          }
+        }
+        const int64_t kept = ballSurvivors(ball, r.table, survivors.data(), scratch.data());
+        ASSERT_TRUE(std::is_sorted(survivors.begin(), survivors.begin() + kept));
+        std::vector<uint8_t> survived(K, 0);
+        for (int64_t i = 0; i < kept; ++i) survived[survivors[i]] = 1;
+        for (int k = 0; k < K; ++k) {
+          if (survived[k] != 0) continue;
+          ++ruledOut;
+          for (size_t i = 0; i < points.size() / d; ++i) {
+            ASSERT_TRUE(singleTestSkips(points.data() + i * d, r, k, d)) << "d=" << d << " trial " << trial;
+          }
         }
       }
     }
   }
+  EXPECT_GT(ruledOut, 5000);  // the ball test does rule out
+}
+
+TEST(PointBall, KeepsEveryMicroclusterItCannotBound) {
+  std::mt19937 random(19);
+  RandomTable r = randomTable(9, 3, random);
+  // A bound that never skips, thresholds below 1 and scales large enough to
+  // overflow the float test: none of them may be ruled out by a ball.
+  r.bounds[0] = SkipBound{};
+  r.bounds[1].threshold = 0.5f;
+  r.bounds[2].lengthScale = 1e37f;
+  buildSkipTable(r.means.data(), r.axes.data(), r.bounds.data(), 9, 3, r.table);
+  PointBall ball;
+  ball.center = {1e30, -1e30, 1e30};
+  ball.radius = 1.0;
+  std::vector<double> scratch(18);
+  std::vector<int32_t> survivors(9);
+  const int64_t kept = ballSurvivors(ball, r.table, survivors.data(), scratch.data());
+  ASSERT_GE(kept, 3);
+  EXPECT_EQ(std::vector<int32_t>(survivors.begin(), survivors.begin() + 3), (std::vector<int32_t>{0, 1, 2}));
+}
+
+TEST(NeededDensities, FindsTheSameMicroclustersAsTestingEveryPointAgainstTheWholeTable) {
+  std::mt19937 random(20);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  int longLists = 0;
+  for (int threads : {1, 3}) {
+    ThreadPool pool(threads);
+    for (int d : {2, 6}) {
+      const int K = 37;
+      const RandomTable r = randomTable(K, d, random);
+      const int count = 3000;
+      std::vector<float> points(count * d);
+      std::vector<uint8_t> safe(count, 1);
+      std::vector<int16_t> near(count);
+      for (int p = 0; p < count; ++p) {
+        const int around = static_cast<int>(random() % K);
+        const float spread = p % 10 == 0 ? 20.0f : 0.7f;
+        for (int j = 0; j < d; ++j) points[p * d + j] = r.means[around * d + j] + spread * unit(random);
+        // Right, wrong and missing hints, and points with a coordinate that
+        // is not a number.
+        near[p] = static_cast<int16_t>(p % 7 == 0 ? -1 : (p % 5 == 0 ? random() % K : around));
+        if (p % 97 == 0) {
+          points[p * d] = NAN;
+          safe[p] = 0;
+        }
+      }
+      NeededDensities needed(r.table, pool.threadCount());
+      needed.find(points.data(), safe.data(), near.data(), count, pool);
+      std::vector<int32_t> expected(K);
+      for (int p = 0; p < count; ++p) {
+        ASSERT_EQ(needed.all(p), safe[p] == 0);
+        if (safe[p] == 0) continue;
+        longLists += needed.size(p) > 15;
+        const int64_t n = collectNeededDensitiesPlain(points.data() + p * d, r.table, expected.data());
+        ASSERT_EQ(std::vector<int32_t>(needed.ids(p), needed.ids(p) + needed.size(p)),
+                  std::vector<int32_t>(expected.begin(), expected.begin() + n))
+            << "point " << p << " d=" << d;
+      }
+    }
+  }
+  EXPECT_GT(longLists, 10);  // lists longer than a point's own slot
 }
 
 TEST(SkipBound, NeverSkipsForMatricesItCannotBound) {
