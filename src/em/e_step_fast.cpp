@@ -29,6 +29,8 @@ constexpr int64_t kBlockPoints = 16384;
 // tables grow with K.
 constexpr int64_t kChunkPoints = 128;
 constexpr int64_t kPrefetchAhead = 8;
+// Shares handed to the vector sums at once.
+constexpr int64_t kRunShares = 256;
 // Differences of values up to this size cannot overflow a float, so a zero
 // responsibility times a difference is zero. Larger values go the plain way.
 constexpr float kSafeMagnitude = 1.7e38f;
@@ -54,6 +56,8 @@ struct WorkerScratch {
   std::vector<double> laneScratch;
   std::vector<double> inverseFull;
   std::unique_ptr<WideAccumulator> accumulator;
+  std::vector<const float*> runPoints;
+  std::vector<float> runShares;
   std::vector<uint8_t> flags;
   std::vector<Candidate> candidates;
   std::vector<int32_t> pointStart;
@@ -109,6 +113,8 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     s.laneScratch.resize(static_cast<size_t>(d) * kDensityLanes);
     s.inverseFull.resize(static_cast<size_t>(d) * d);
     s.accumulator = std::make_unique<WideAccumulator>(d);
+    s.runPoints.resize(kRunShares);
+    s.runShares.resize(kRunShares);
     s.flags.assign(static_cast<size_t>(K), 0);
     s.pointStart.resize(static_cast<size_t>(chunkPoints) + 1);
     s.pointSafe.resize(static_cast<size_t>(chunkPoints));
@@ -369,34 +375,46 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
       const float* mean = means + k * d;
       float* sumX = uX + k * d;
       float* sumXXT = uXXT + k * packed;
-      bool loaded = false;
-      for (int64_t c = 0; c < chunks; ++c) {
-        const int32_t* start = chunkClusterStart.data() + c * (K + 1);
-        const Share* shares = chunkByCluster[c].data();
-        for (int64_t i = start[k]; i < start[k + 1]; ++i) {
-          const Share& share = shares[i];
-          const float* x = points.data() + int64_t{share.point} * d;
-          if (!wide) {
-            accumulatePoint(x, mean, share.r, d, s.t.data(), sumX, weightSums[k], sumXXT);
-            continue;
-          }
-          // The sums of one microcluster stay in the worker's own memory while
-          // they grow, which also keeps threads off each other's cache lines.
-          WideAccumulator& acc = *s.accumulator;
-          if (!loaded) {
-            acc.load(sumX, weightSums[k], sumXXT);
-            loaded = true;
-          }
-          if (share.safe) {
-            acc.add(x, mean, share.r);
-          } else {
-            acc.store(sumX, weightSums[k], sumXXT);
-            accumulatePoint(x, mean, share.r, d, s.t.data(), sumX, weightSums[k], sumXXT);
-            acc.load(sumX, weightSums[k], sumXXT);
+      if (!wide) {
+        for (int64_t c = 0; c < chunks; ++c) {
+          const int32_t* start = chunkClusterStart.data() + c * (K + 1);
+          for (int64_t i = start[k]; i < start[k + 1]; ++i) {
+            const Share& share = chunkByCluster[c][i];
+            accumulatePoint(points.data() + int64_t{share.point} * d, mean, share.r, d, s.t.data(), sumX, weightSums[k],
+                            sumXXT);
           }
         }
+        return;
       }
-      if (loaded) s.accumulator->store(sumX, weightSums[k], sumXXT);
+      // The sums of one microcluster stay in the worker's own memory (or
+      // registers) while they grow, which also keeps threads off each other's
+      // cache lines. Runs of ordinary shares go to the vector kernel at once.
+      WideAccumulator& acc = *s.accumulator;
+      int64_t pending = 0;
+      auto flush = [&] {
+        acc.addRun(s.runPoints.data(), s.runShares.data(), pending, mean);
+        pending = 0;
+      };
+      acc.load(sumX, weightSums[k], sumXXT);
+      for (int64_t c = 0; c < chunks; ++c) {
+        const int32_t* start = chunkClusterStart.data() + c * (K + 1);
+        for (int64_t i = start[k]; i < start[k + 1]; ++i) {
+          const Share& share = chunkByCluster[c][i];
+          const float* x = points.data() + int64_t{share.point} * d;
+          if (share.safe) {
+            s.runPoints[pending] = x;
+            s.runShares[pending] = share.r;
+            if (++pending == kRunShares) flush();
+            continue;
+          }
+          flush();
+          acc.store(sumX, weightSums[k], sumXXT);
+          accumulatePoint(x, mean, share.r, d, s.t.data(), sumX, weightSums[k], sumXXT);
+          acc.load(sumX, weightSums[k], sumXXT);
+        }
+      }
+      flush();
+      acc.store(sumX, weightSums[k], sumXXT);
     });
     block += count;
   }

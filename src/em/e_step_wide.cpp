@@ -6,7 +6,17 @@
 #include "em/em_constants.h"
 
 #if defined(__x86_64__)
+// Some compilers' 512-bit conversions start from a deliberately undefined
+// vector, which their own warnings then flag.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
+#pragma GCC diagnostic pop
+#else
+#include <immintrin.h>
+#endif
 #endif
 
 namespace zelmor {
@@ -19,19 +29,43 @@ void widenInverse(const float* inverse, int32_t d, double* full) {
 
 namespace {
 constexpr int32_t kLanes = 4;
-int32_t roundUpToLanes(int32_t n) { return (n + kLanes - 1) / kLanes * kLanes; }
+// Lanes of a 512-bit vector of doubles, and the dimensions two of them hold.
+constexpr int32_t kWidestLanes = 8;
+constexpr int32_t kWidestDims = 16;
+constexpr size_t kAlignment = 64;
+int32_t roundUp(int32_t n, int32_t lanes) { return (n + lanes - 1) / lanes * lanes; }
 }  // namespace
 
-WideAccumulator::WideAccumulator(int32_t d) : d_(d), paddedD_(roundUpToLanes(d)) {
+WideAccumulator::WideAccumulator(int32_t d, bool widest)
+    : d_(d), paddedD_(roundUp(d, kLanes)), packedOrder_(widest && d <= kWidestDims && hasWidestKernels()) {
   int32_t lanes = 0;
-  for (int32_t i = 0; i < d; ++i) {
-    rowStart_.push_back(lanes);
-    lanes += roundUpToLanes(i + 1);
+  if (packedOrder_) {
+    paddedD_ = kWidestDims;
+    const int32_t packed = d * (d + 1) / 2;
+    lanes = roundUp(packed, kWidestLanes);
+    pairs_.assign(static_cast<size_t>(2 * lanes + kWidestLanes), 0);
+    int64_t* base = pairs_.data();
+    while (reinterpret_cast<uintptr_t>(base) % kAlignment != 0) ++base;
+    rows_ = base;
+    columns_ = base + lanes;
+    int32_t at = 0;
+    for (int32_t i = 0; i < d; ++i) {
+      for (int32_t j = 0; j <= i; ++j, ++at) {
+        rows_[at] = i;
+        columns_[at] = j;
+      }
+    }
+    packedRun_ = packedRunFor(lanes / kWidestLanes);
+  } else {
+    for (int32_t i = 0; i < d; ++i) {
+      rowStart_.push_back(lanes);
+      lanes += roundUp(i + 1, kLanes);
+    }
   }
   // Room to align the start to a whole vector.
-  storage_.assign(static_cast<size_t>(2 * paddedD_ + lanes + kLanes), 0.0);
+  storage_.assign(static_cast<size_t>(2 * paddedD_ + lanes + kWidestLanes), 0.0);
   double* base = storage_.data();
-  while (reinterpret_cast<uintptr_t>(base) % (kLanes * sizeof(double)) != 0) ++base;
+  while (reinterpret_cast<uintptr_t>(base) % kAlignment != 0) ++base;
   t_ = base;
   sumX_ = t_ + paddedD_;
   scatter_ = sumX_ + paddedD_;
@@ -42,7 +76,7 @@ void WideAccumulator::load(const float* uX, float weightSum, const float* uXXT) 
   weight_ = weightSum;
   int64_t at = 0;
   for (int32_t i = 0; i < d_; ++i) {
-    for (int32_t j = 0; j <= i; ++j) scatter_[rowStart_[i] + j] = uXXT[at++];
+    for (int32_t j = 0; j <= i; ++j, ++at) scatter_[packedOrder_ ? at : rowStart_[i] + j] = uXXT[at];
   }
 }
 
@@ -51,14 +85,28 @@ void WideAccumulator::store(float* uX, float& weightSum, float* uXXT) const {
   weightSum = static_cast<float>(weight_);
   int64_t at = 0;
   for (int32_t i = 0; i < d_; ++i) {
-    for (int32_t j = 0; j <= i; ++j) uXXT[at++] = static_cast<float>(scatter_[rowStart_[i] + j]);
+    for (int32_t j = 0; j <= i; ++j, ++at)
+      uXXT[at] = static_cast<float>(scatter_[packedOrder_ ? at : rowStart_[i] + j]);
   }
+}
+
+void WideAccumulator::addRun(const float* const* points, const float* r, int64_t count, const float* mean) {
+  if (packedRun_ != nullptr) {
+    packedRun_(*this, points, r, count, mean);
+    return;
+  }
+  for (int64_t i = 0; i < count; ++i) add(points[i], mean, r[i]);
 }
 
 #if defined(__x86_64__)
 
 bool hasWideKernels() {
   static const bool available = __builtin_cpu_supports("avx2");
+  return available;
+}
+
+bool hasWidestKernels() {
+  static const bool available = hasWideKernels() && __builtin_cpu_supports("avx512f");
   return available;
 }
 
@@ -70,9 +118,8 @@ bool hasWideKernels() {
 #define ZELMOR_WIDE __attribute__((target("avx2"), optimize("no-tree-vectorize")))
 #endif
 
-ZELMOR_WIDE void pointDensitiesWide(const float* const* points, int count, const float* mean,
-                                    const double* inverseFull, float normaliser, int32_t d, float* densities,
-                                    double* tScratch) {
+ZELMOR_WIDE void pointDensitiesWide(const float* const* points, int count, const float* mean, const double* inverseFull,
+                                    float normaliser, int32_t d, float* densities, double* tScratch) {
   // Missing lanes repeat the first point; their results are dropped.
   const float* lane[kDensityLanes];
   for (int l = 0; l < kDensityLanes; ++l) lane[l] = points[l < count ? l : 0];
@@ -87,8 +134,8 @@ ZELMOR_WIDE void pointDensitiesWide(const float* const* points, int count, const
     __m256d rowSum = _mm256_setzero_pd();
     const double* row = inverseFull + j * d;
     for (int64_t i = 0; i < d; ++i) {
-      rowSum = _mm256_add_pd(rowSum, _mm256_mul_pd(_mm256_broadcast_sd(row + i),
-                                                   _mm256_loadu_pd(tScratch + i * kDensityLanes)));
+      rowSum = _mm256_add_pd(
+          rowSum, _mm256_mul_pd(_mm256_broadcast_sd(row + i), _mm256_loadu_pd(tScratch + i * kDensityLanes)));
     }
     const __m256d term = _mm256_mul_pd(rowSum, _mm256_loadu_pd(tScratch + j * kDensityLanes));
     Q = _mm256_cvtpd_ps(_mm256_add_pd(_mm256_cvtps_pd(Q), term));
@@ -108,12 +155,17 @@ ZELMOR_WIDE inline __m256d addRounded(__m256d sum, __m256d term) {
 }
 
 ZELMOR_WIDE void WideAccumulator::add(const float* x, const float* mean, float r) {
+  if (packedOrder_) {
+    addPacked(x, mean, r);
+    return;
+  }
   const __m256d rWide = _mm256_set1_pd(static_cast<double>(r));
   int32_t i = 0;
   for (; i + kLanes <= d_; i += kLanes) {
     const __m256d xi = _mm256_cvtps_pd(_mm_loadu_ps(x + i));
     // t is stored as a float, then used widened.
-    _mm256_store_pd(t_ + i, _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_sub_pd(xi, _mm256_cvtps_pd(_mm_loadu_ps(mean + i))))));
+    _mm256_store_pd(t_ + i,
+                    _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_sub_pd(xi, _mm256_cvtps_pd(_mm_loadu_ps(mean + i))))));
     _mm256_store_pd(sumX_ + i, addRounded(_mm256_load_pd(sumX_ + i), _mm256_mul_pd(xi, rWide)));
   }
   for (; i < d_; ++i) {
@@ -132,13 +184,132 @@ ZELMOR_WIDE void WideAccumulator::add(const float* x, const float* mean, float r
   }
 }
 
+#if defined(__clang__)
+#define ZELMOR_WIDEST __attribute__((target("avx512f")))
+#else
+#define ZELMOR_WIDEST __attribute__((target("avx512f"), optimize("no-tree-vectorize")))
+#endif
+
+// A sum held as a double that always carries a float value, eight at a time.
+ZELMOR_WIDEST inline __m512d addRoundedWidest(__m512d sum, __m512d term) {
+  return _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_add_pd(sum, term)));
+}
+
+// Up to 16 coordinates in two vectors of doubles, the lanes past d zero.
+ZELMOR_WIDEST inline void loadWidened(const float* v, int32_t d, __m512d& low, __m512d& high) {
+  const __m512 all = _mm512_maskz_loadu_ps(static_cast<__mmask16>((1u << d) - 1), v);
+  low = _mm512_cvtps_pd(_mm512_castps512_ps256(all));
+  high = _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(all), 1)));
+}
+
+// Every entry (i, j) of the packed scatter gets (r·t_i)·t_j, eight entries
+// at a time, the factors picked out of the vectors of r·t and t.
+ZELMOR_WIDEST void WideAccumulator::addPacked(const float* x, const float* mean, float r) {
+  const __m512d rWide = _mm512_set1_pd(static_cast<double>(r));
+  __m512d xLow, xHigh, meanLow, meanHigh;
+  loadWidened(x, d_, xLow, xHigh);
+  loadWidened(mean, d_, meanLow, meanHigh);
+  // t is stored as a float, then used widened.
+  const __m512d tLow = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_sub_pd(xLow, meanLow)));
+  const __m512d tHigh = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_sub_pd(xHigh, meanHigh)));
+  _mm512_store_pd(sumX_, addRoundedWidest(_mm512_load_pd(sumX_), _mm512_mul_pd(xLow, rWide)));
+  _mm512_store_pd(sumX_ + kWidestLanes,
+                  addRoundedWidest(_mm512_load_pd(sumX_ + kWidestLanes), _mm512_mul_pd(xHigh, rWide)));
+  weight_ = static_cast<float>(weight_ + static_cast<double>(r));
+  const __m512d rtLow = _mm512_mul_pd(rWide, tLow);
+  const __m512d rtHigh = _mm512_mul_pd(rWide, tHigh);
+  const int32_t packed = d_ * (d_ + 1) / 2;
+  for (int32_t at = 0; at < packed; at += kWidestLanes) {
+    const __m512i row = _mm512_load_si512(rows_ + at);
+    const __m512i column = _mm512_load_si512(columns_ + at);
+    const __m512d term =
+        _mm512_mul_pd(_mm512_permutex2var_pd(rtLow, row, rtHigh), _mm512_permutex2var_pd(tLow, column, tHigh));
+    _mm512_store_pd(scatter_ + at, addRoundedWidest(_mm512_load_pd(scatter_ + at), term));
+  }
+}
+
+// addPacked for a run of points, the sums held in registers from the first
+// point to the last: each update then waits only for the one before it in
+// the same register, never for a store to memory.
+template <int Vectors>
+ZELMOR_WIDEST void WideAccumulator::addPackedRun(WideAccumulator& acc, const float* const* points, const float* r,
+                                                 int64_t count, const float* mean) {
+  const int32_t d = acc.d_;
+  __m512d sums[Vectors];
+  __m512i rows[Vectors];
+  __m512i columns[Vectors];
+  for (int v = 0; v < Vectors; ++v) {
+    sums[v] = _mm512_load_pd(acc.scatter_ + v * kWidestLanes);
+    rows[v] = _mm512_load_si512(acc.rows_ + v * kWidestLanes);
+    columns[v] = _mm512_load_si512(acc.columns_ + v * kWidestLanes);
+  }
+  __m512d sumXLow = _mm512_load_pd(acc.sumX_);
+  __m512d sumXHigh = _mm512_load_pd(acc.sumX_ + kWidestLanes);
+  __m512d meanLow, meanHigh;
+  loadWidened(mean, d, meanLow, meanHigh);
+  double weight = acc.weight_;
+  for (int64_t i = 0; i < count; ++i) {
+    const __m512d rWide = _mm512_set1_pd(static_cast<double>(r[i]));
+    __m512d xLow, xHigh;
+    loadWidened(points[i], d, xLow, xHigh);
+    // t is stored as a float, then used widened.
+    const __m512d tLow = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_sub_pd(xLow, meanLow)));
+    const __m512d tHigh = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_sub_pd(xHigh, meanHigh)));
+    sumXLow = addRoundedWidest(sumXLow, _mm512_mul_pd(xLow, rWide));
+    sumXHigh = addRoundedWidest(sumXHigh, _mm512_mul_pd(xHigh, rWide));
+    weight = static_cast<float>(weight + static_cast<double>(r[i]));
+    const __m512d rtLow = _mm512_mul_pd(rWide, tLow);
+    const __m512d rtHigh = _mm512_mul_pd(rWide, tHigh);
+    for (int v = 0; v < Vectors; ++v) {
+      const __m512d term = _mm512_mul_pd(_mm512_permutex2var_pd(rtLow, rows[v], rtHigh),
+                                         _mm512_permutex2var_pd(tLow, columns[v], tHigh));
+      sums[v] = addRoundedWidest(sums[v], term);
+    }
+  }
+  for (int v = 0; v < Vectors; ++v) _mm512_store_pd(acc.scatter_ + v * kWidestLanes, sums[v]);
+  _mm512_store_pd(acc.sumX_, sumXLow);
+  _mm512_store_pd(acc.sumX_ + kWidestLanes, sumXHigh);
+  acc.weight_ = weight;
+}
+
+// 16 dimensions make 136 scatter entries: 17 vectors.
+WideAccumulator::PackedRun WideAccumulator::packedRunFor(int32_t vectors) {
+  static constexpr WideAccumulator::PackedRun kRuns[] = {
+      nullptr,
+      &WideAccumulator::addPackedRun<1>,
+      &WideAccumulator::addPackedRun<2>,
+      &WideAccumulator::addPackedRun<3>,
+      &WideAccumulator::addPackedRun<4>,
+      &WideAccumulator::addPackedRun<5>,
+      &WideAccumulator::addPackedRun<6>,
+      &WideAccumulator::addPackedRun<7>,
+      &WideAccumulator::addPackedRun<8>,
+      &WideAccumulator::addPackedRun<9>,
+      &WideAccumulator::addPackedRun<10>,
+      &WideAccumulator::addPackedRun<11>,
+      &WideAccumulator::addPackedRun<12>,
+      &WideAccumulator::addPackedRun<13>,
+      &WideAccumulator::addPackedRun<14>,
+      &WideAccumulator::addPackedRun<15>,
+      &WideAccumulator::addPackedRun<16>,
+      &WideAccumulator::addPackedRun<17>,
+  };
+  return kRuns[vectors];
+}
+
 #else
 
 bool hasWideKernels() { return false; }
 
+bool hasWidestKernels() { return false; }
+
 void pointDensitiesWide(const float* const*, int, const float*, const double*, float, int32_t, float*, double*) {}
 
 void WideAccumulator::add(const float*, const float*, float) {}
+
+void WideAccumulator::addPacked(const float*, const float*, float) {}
+
+WideAccumulator::PackedRun WideAccumulator::packedRunFor(int32_t) { return nullptr; }
 
 #endif
 

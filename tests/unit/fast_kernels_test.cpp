@@ -111,28 +111,55 @@ TEST(WideKernels, AccumulationMatchesThePlainKernel) {
   std::mt19937 random(12);
   std::uniform_real_distribution<float> coordinate(-5.0f, 5.0f);
   std::uniform_real_distribution<float> share(0.0f, 1.0f);
-  for (int d = 1; d <= 13; ++d) {
-    const int packed = d * (d + 1) / 2;
-    std::vector<float> mean(d), uXPlain(d, 0.0f), uXWide(d, 0.0f), t(d);
-    std::vector<float> scatterPlain(packed, 0.0f), scatterWide(packed, 0.0f);
-    float wPlain = 0.0f, wWide = 0.0f;
-    for (float& v : mean) v = coordinate(random);
-    WideAccumulator acc(d);
-    for (int run = 0; run < 3; ++run) {
-      // Sums carried over from an earlier run of points, as between blocks.
-      acc.load(uXWide.data(), wWide, scatterWide.data());
-      for (int n = 0; n < 100; ++n) {
-        std::vector<float> x(d);
-        for (float& v : x) v = coordinate(random);
-        const float r = n % 7 == 0 ? 1e-30f : share(random);
-        accumulatePoint(x.data(), mean.data(), r, d, t.data(), uXPlain.data(), wPlain, scatterPlain.data());
-        acc.add(x.data(), mean.data(), r);
+  int widestRuns = 0;
+  for (const bool widest : {false, true}) {
+    for (int d = 1; d <= 18; ++d) {
+      const int packed = d * (d + 1) / 2;
+      std::vector<float> mean(d), uXPlain(d, 0.0f), uXWide(d, 0.0f), t(d);
+      std::vector<float> scatterPlain(packed, 0.0f), scatterWide(packed, 0.0f);
+      float wPlain = 0.0f, wWide = 0.0f;
+      for (float& v : mean) v = coordinate(random);
+      WideAccumulator acc(d, widest);
+      widestRuns += acc.usesWidest();
+      for (int run = 0; run < 3; ++run) {
+        // Sums carried over from an earlier run of points, as between blocks.
+        acc.load(uXWide.data(), wWide, scatterWide.data());
+        // Points one at a time and in runs of every length up to 13.
+        std::vector<std::vector<float>> pending;
+        std::vector<float> shares;
+        auto flush = [&] {
+          std::vector<const float*> batch;
+          for (const auto& p : pending) batch.push_back(p.data());
+          acc.addRun(batch.data(), shares.data(), static_cast<int64_t>(batch.size()), mean.data());
+          pending.clear();
+          shares.clear();
+        };
+        for (int n = 0; n < 100; ++n) {
+          std::vector<float> x(d);
+          for (float& v : x) v = coordinate(random);
+          const float r = n % 7 == 0 ? 1e-30f : share(random);
+          accumulatePoint(x.data(), mean.data(), r, d, t.data(), uXPlain.data(), wPlain, scatterPlain.data());
+          if (n % 3 == 0) {
+            flush();
+            acc.add(x.data(), mean.data(), r);
+            continue;
+          }
+          pending.push_back(x);
+          shares.push_back(r);
+          if (pending.size() == static_cast<size_t>(1 + n % 13)) flush();
+        }
+        flush();
+        acc.store(uXWide.data(), wWide, scatterWide.data());
       }
-      acc.store(uXWide.data(), wWide, scatterWide.data());
+      ASSERT_TRUE(sameBits(wPlain, wWide));
+      for (int i = 0; i < d; ++i) ASSERT_TRUE(sameBits(uXPlain[i], uXWide[i])) << "d=" << d;
+      for (int i = 0; i < packed; ++i) {
+        ASSERT_TRUE(sameBits(scatterPlain[i], scatterWide[i])) << "d=" << d << " " << i << " widest " << widest;
+      }
     }
-    ASSERT_TRUE(sameBits(wPlain, wWide));
-    for (int i = 0; i < d; ++i) ASSERT_TRUE(sameBits(uXPlain[i], uXWide[i])) << "d=" << d;
-    for (int i = 0; i < packed; ++i) ASSERT_TRUE(sameBits(scatterPlain[i], scatterWide[i])) << "d=" << d << " " << i;
+  }
+  if (hasWidestKernels()) {
+    EXPECT_EQ(widestRuns, 16);
   }
 }
 
