@@ -56,20 +56,41 @@ void NeededDensities::findGroup(const float* points, const int32_t* members, int
                                 int worker) {
   Scratch& s = scratch_[worker];
   const int32_t d = table_.d;
-  // Along the microcluster's long axis, so that each ball is a short slice of
-  // the group.
-  s.ordered.clear();
+  // Slices of equal width along the microcluster's long axis, about
+  // kBallPoints points each, so that each ball is a short piece of the group.
+  s.along.resize(static_cast<size_t>(count));
+  double low = 0.0;
+  double high = 0.0;
   for (int64_t i = 0; i < count; ++i) {
     const float* x = points + int64_t{members[i]} * d;
-    double along = 0.0;  // in double: never overflows, never a NaN to sort
+    double along = 0.0;  // in double: never overflows
     for (int64_t j = 0; j < d; ++j) along += static_cast<double>(table_.axesByDim[j * table_.stride + nearest]) * x[j];
-    s.ordered.emplace_back(along, members[i]);
+    s.along[i] = along;
+    low = i == 0 ? along : std::min(low, along);
+    high = i == 0 ? along : std::max(high, along);
   }
-  std::sort(s.ordered.begin(), s.ordered.end());
-  for (int64_t first = 0; first < count; first += kBallPoints) {
-    const int64_t size = std::min(kBallPoints, count - first);
-    s.members.resize(static_cast<size_t>(size));
-    for (int64_t i = 0; i < size; ++i) s.members[i] = s.ordered[first + i].second;
+  const int64_t slices = (count + kBallPoints - 1) / kBallPoints;
+  const double scale = high > low ? static_cast<double>(slices) / (high - low) : 0.0;
+  s.sliceStart.assign(static_cast<size_t>(slices + 1), 0);
+  s.slice.resize(static_cast<size_t>(count));
+  for (int64_t i = 0; i < count; ++i) {
+    // A position that is not a number (a width too small to divide by) goes
+    // to the last slice; any split is correct, only the work differs.
+    const double position = (s.along[i] - low) * scale;
+    s.slice[i] = position < static_cast<double>(slices - 1) ? static_cast<int64_t>(position) : slices - 1;
+    ++s.sliceStart[s.slice[i] + 1];
+  }
+  for (int64_t b = 0; b < slices; ++b) s.sliceStart[b + 1] += s.sliceStart[b];
+  s.ordered.resize(static_cast<size_t>(count));
+  {
+    std::vector<int64_t>& cursor = s.cursor;
+    cursor.assign(s.sliceStart.begin(), s.sliceStart.end() - 1);
+    for (int64_t i = 0; i < count; ++i) s.ordered[cursor[s.slice[i]]++] = members[i];
+  }
+  for (int64_t b = 0; b < slices; ++b) {
+    const int64_t size = s.sliceStart[b + 1] - s.sliceStart[b];
+    if (size == 0) continue;
+    s.members.assign(s.ordered.begin() + s.sliceStart[b], s.ordered.begin() + s.sliceStart[b + 1]);
     makePointBall(points, s.members.data(), size, d, s.ball);
     const int64_t survivors = ballSurvivors(s.ball, table_, s.survivors.data(), s.distances.data());
     selectSkipTable(table_, s.survivors.data(), survivors, s.part);
@@ -100,10 +121,16 @@ void NeededDensities::find(const float* points, const uint8_t* safe, const int16
   }
 
   // One task per group, then the lone points in runs.
+  // Largest groups first, so that no large one is left to run alone at the end.
   std::vector<int64_t> groups;
   for (int64_t g = 0; g < K; ++g) {
     if (groupStart_[g + 1] > groupStart_[g]) groups.push_back(g);
   }
+  std::sort(groups.begin(), groups.end(), [&](int64_t a, int64_t b) {
+    const int64_t sizeA = groupStart_[a + 1] - groupStart_[a];
+    const int64_t sizeB = groupStart_[b + 1] - groupStart_[b];
+    return sizeA > sizeB || (sizeA == sizeB && a < b);
+  });
   const int64_t lone = groupStart_[K + 1] - groupStart_[K];
   const int64_t loneTasks = (lone + kLonePoints - 1) / kLonePoints;
   const int64_t groupTasks = static_cast<int64_t>(groups.size());

@@ -47,7 +47,11 @@ class NeededDensities {
     int64_t start;
   };
   struct Scratch {
-    std::vector<std::pair<double, int32_t>> ordered;
+    std::vector<double> along;
+    std::vector<int64_t> slice;
+    std::vector<int64_t> sliceStart;
+    std::vector<int64_t> cursor;
+    std::vector<int32_t> ordered;
     std::vector<int32_t> members;
     std::vector<int32_t> survivors;
     std::vector<int32_t> found;
