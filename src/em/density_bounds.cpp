@@ -248,9 +248,10 @@ void buildSkipTable(const float* means, const float* axes, const SkipBound* boun
   table.stride = (K + kTableLanes - 1) / kTableLanes * kTableLanes;
   table.meansByDim.assign(static_cast<size_t>(table.stride * d), 0.0f);
   table.axesByDim.assign(static_cast<size_t>(table.stride * d), 0.0f);
-  table.lengthScale.resize(static_cast<size_t>(K));
-  table.axisScale.resize(static_cast<size_t>(K));
-  table.threshold.resize(static_cast<size_t>(K));
+  // The padding lanes are computed but never reported.
+  table.lengthScale.assign(static_cast<size_t>(table.stride), 0.0f);
+  table.axisScale.assign(static_cast<size_t>(table.stride), 0.0f);
+  table.threshold.assign(static_cast<size_t>(table.stride), 0.0f);
   table.axisNorm.resize(static_cast<size_t>(K));
   for (int64_t k = 0; k < K; ++k) {
     double norm2 = 0.0;
@@ -272,9 +273,10 @@ void selectSkipTable(const SkipTable& from, const int32_t* ids, int64_t count, S
   to.stride = (count + kTableLanes - 1) / kTableLanes * kTableLanes;
   to.meansByDim.assign(static_cast<size_t>(to.stride * to.d), 0.0f);
   to.axesByDim.assign(static_cast<size_t>(to.stride * to.d), 0.0f);
-  to.lengthScale.resize(static_cast<size_t>(count));
-  to.axisScale.resize(static_cast<size_t>(count));
-  to.threshold.resize(static_cast<size_t>(count));
+  // The padding lanes are computed but never reported.
+  to.lengthScale.assign(static_cast<size_t>(to.stride), 0.0f);
+  to.axisScale.assign(static_cast<size_t>(to.stride), 0.0f);
+  to.threshold.assign(static_cast<size_t>(to.stride), 0.0f);
   to.axisNorm.resize(static_cast<size_t>(count));
   for (int64_t i = 0; i < count; ++i) {
     const int64_t k = ids[i];
@@ -308,7 +310,7 @@ int64_t collectNeededDensitiesPlain(const float* x, const SkipTable& table, int3
 namespace {
 
 #if defined(__x86_64__)
-// The test of one point against eight whole microclusters, the same float
+// The test of one point against eight microclusters, the same float
 // expression in every lane as in the plain loop; bit l of the result is set
 // when microcluster k0 + l is surely 0.
 #define ZELMOR_TABLE_TEST(lengths, projections, k0)                                                                \
@@ -318,15 +320,7 @@ namespace {
           _mm256_mul_ps(_mm256_mul_ps(projections, projections), _mm256_loadu_ps(table.axisScale.data() + (k0)))), \
       _mm256_loadu_ps(table.threshold.data() + (k0)), _CMP_GE_OQ))))
 
-// Reads the lane entries of rows shorter than a whole vector (the scales and
-// thresholds have K entries, not `stride`) through a padded copy.
-struct TailRows {
-  alignas(32) float lengthScale[8];
-  alignas(32) float axisScale[8];
-  alignas(32) float threshold[8];
-};
-
-// Four groups of eight microclusters at a time, so that four independent
+// Groups of eight microclusters, several at a time, so that independent
 // chains of additions keep the arithmetic units busy; sums stay in registers
 // across the dimensions.
 __attribute__((target("avx2"))) int64_t collectNeededWide(const float* x, const SkipTable& table, int32_t* needed) {
@@ -336,16 +330,16 @@ __attribute__((target("avx2"))) int64_t collectNeededWide(const float* x, const 
   const float* means = table.meansByDim.data();
   const float* axes = table.axesByDim.data();
   int64_t count = 0;
+  // Reports the microclusters of `keep` that exist (not padding).
   auto emit = [&](uint32_t keep, int64_t base) {
+    if (base + 32 > K) keep &= K - base >= 32 ? ~0u : (1u << (K - base)) - 1;
     while (keep != 0) {
       needed[count++] = static_cast<int32_t>(base + __builtin_ctz(keep));
       keep &= keep - 1;
     }
   };
-  // Whole groups of eight whose entries all exist.
-  const int64_t fullEnd = K / 8 * 8;
   int64_t k0 = 0;
-  for (; k0 + 32 <= fullEnd; k0 += 32) {
+  for (; k0 + 32 <= stride; k0 += 32) {
     __m256 l0 = _mm256_setzero_ps(), l1 = l0, l2 = l0, l3 = l0;
     __m256 p0 = l0, p1 = l0, p2 = l0, p3 = l0;
     for (int64_t j = 0; j < d; ++j) {
@@ -369,6 +363,22 @@ __attribute__((target("avx2"))) int64_t collectNeededWide(const float* x, const 
                           ZELMOR_TABLE_TEST(l2, p2, k0 + 16) << 16 | ZELMOR_TABLE_TEST(l3, p3, k0 + 24) << 24;
     emit(~skip, k0);
   }
+  for (; k0 + 16 <= stride; k0 += 16) {
+    __m256 l0 = _mm256_setzero_ps(), l1 = l0;
+    __m256 p0 = l0, p1 = l0;
+    for (int64_t j = 0; j < d; ++j) {
+      const __m256 xj = _mm256_set1_ps(x[j]);
+      const float* m = means + j * stride + k0;
+      const float* a = axes + j * stride + k0;
+      const __m256 d0 = _mm256_sub_ps(xj, _mm256_loadu_ps(m));
+      const __m256 d1 = _mm256_sub_ps(xj, _mm256_loadu_ps(m + 8));
+      l0 = _mm256_add_ps(l0, _mm256_mul_ps(d0, d0));
+      l1 = _mm256_add_ps(l1, _mm256_mul_ps(d1, d1));
+      p0 = _mm256_add_ps(p0, _mm256_mul_ps(_mm256_loadu_ps(a), d0));
+      p1 = _mm256_add_ps(p1, _mm256_mul_ps(_mm256_loadu_ps(a + 8), d1));
+    }
+    emit(~(ZELMOR_TABLE_TEST(l0, p0, k0) | ZELMOR_TABLE_TEST(l1, p1, k0 + 8) << 8) & 0xffffu, k0);
+  }
   for (; k0 < stride; k0 += 8) {
     __m256 lengths = _mm256_setzero_ps();
     __m256 projections = _mm256_setzero_ps();
@@ -377,22 +387,7 @@ __attribute__((target("avx2"))) int64_t collectNeededWide(const float* x, const 
       lengths = _mm256_add_ps(lengths, _mm256_mul_ps(diff, diff));
       projections = _mm256_add_ps(projections, _mm256_mul_ps(_mm256_loadu_ps(axes + j * stride + k0), diff));
     }
-    if (k0 < fullEnd) {
-      emit(~ZELMOR_TABLE_TEST(lengths, projections, k0) & 0xffu, k0);
-      continue;
-    }
-    // The last, partial group: its scales come from a padded copy.
-    TailRows tail{};
-    const int64_t lanes = K - k0;
-    std::copy_n(table.lengthScale.data() + k0, lanes, tail.lengthScale);
-    std::copy_n(table.axisScale.data() + k0, lanes, tail.axisScale);
-    std::copy_n(table.threshold.data() + k0, lanes, tail.threshold);
-    const __m256 test =
-        _mm256_sub_ps(_mm256_mul_ps(lengths, _mm256_load_ps(tail.lengthScale)),
-                      _mm256_mul_ps(_mm256_mul_ps(projections, projections), _mm256_load_ps(tail.axisScale)));
-    const uint32_t skip =
-        static_cast<uint32_t>(_mm256_movemask_ps(_mm256_cmp_ps(test, _mm256_load_ps(tail.threshold), _CMP_GE_OQ)));
-    emit(~skip & ((1u << lanes) - 1), k0);
+    emit(~ZELMOR_TABLE_TEST(lengths, projections, k0) & 0xffu, k0);
   }
   return count;
 }
