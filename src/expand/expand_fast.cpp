@@ -64,7 +64,7 @@ void mostProbableClusters(const float* PRlx, const int16_t* const* lists, int64_
 void addCoSharingAll(const float* PRlx, const int16_t* const* lists, int64_t N, int64_t m, float* dist,
                      ThreadPool& pool) {
   // Gather each point's nonzero responsibilities in parallel, then add their
-  // products sequentially in point order.
+  // products in point order, band by band of the matrix in parallel.
   struct Nonzero {
     int16_t cluster;
     float r;
@@ -73,6 +73,15 @@ void addCoSharingAll(const float* PRlx, const int16_t* const* lists, int64_t N, 
   std::vector<std::vector<Nonzero>> gathered(kBlockTasks);
   std::vector<std::vector<int32_t>> counts(kBlockTasks);
   const int64_t tasks = taskCount(N);
+  // Bands of rows with about the same number of levels (row a holds a).
+  const int64_t bands = pool.threadCount() == 1 ? 1 : 2 * pool.threadCount();
+  std::vector<int64_t> bandStart(static_cast<size_t>(bands + 1), m);
+  bandStart[0] = 0;
+  for (int64_t band = 1, row = 0; band < bands; ++band) {
+    const double share = static_cast<double>(m) * (m - 1) / 2 * band / bands;
+    while (row < m && static_cast<double>(row) * (row - 1) / 2 < share) ++row;
+    bandStart[band] = row;
+  }
   for (int64_t firstTask = 0; firstTask < tasks; firstTask += kBlockTasks) {
     const int64_t blockTasks = std::min(kBlockTasks, tasks - firstTask);
     pool.run(blockTasks, [&](int64_t local, int) {
@@ -92,18 +101,26 @@ void addCoSharingAll(const float* PRlx, const int16_t* const* lists, int64_t N, 
         perPoint.push_back(static_cast<int32_t>(out.size() - before));
       }
     });
-    for (int64_t local = 0; local < blockTasks; ++local) {
-      const Nonzero* next = gathered[local].data();
-      for (const int32_t count : counts[local]) {
-        for (int32_t j = 0; j < count; ++j) {
-          for (int32_t k = j + 1; k < count; ++k) {
-            float& level = dist[strictLowerIndex(next[j].cluster, next[k].cluster)];
-            level = static_cast<float>(level + static_cast<double>(next[k].r) * next[j].r);
+    // The products in point order for every level; each task owns a band of
+    // rows of the matrix, so no two tasks touch the same level.
+    pool.run(bands, [&](int64_t band, int) {
+      const int64_t low = bandStart[band];
+      const int64_t high = bandStart[band + 1];
+      for (int64_t local = 0; local < blockTasks; ++local) {
+        const Nonzero* next = gathered[local].data();
+        for (const int32_t count : counts[local]) {
+          for (int32_t j = 0; j < count; ++j) {
+            for (int32_t k = j + 1; k < count; ++k) {
+              const int64_t row = std::max(next[j].cluster, next[k].cluster);
+              if (row < low || row >= high) continue;
+              float& level = dist[strictLowerIndex(next[j].cluster, next[k].cluster)];
+              level = static_cast<float>(level + static_cast<double>(next[k].r) * next[j].r);
+            }
           }
+          next += count;
         }
-        next += count;
       }
-    }
+    });
   }
 }
 
