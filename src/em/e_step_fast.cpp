@@ -28,7 +28,6 @@ constexpr int64_t kBlockPoints = 16384;
 // Points of one parallel run; more for many microclusters, whose per-run
 // tables grow with K.
 constexpr int64_t kChunkPoints = 128;
-constexpr int64_t kPrefetchAhead = 8;
 // Shares handed to the vector sums at once.
 constexpr int64_t kRunShares = 256;
 // Differences of values up to this size cannot overflow a float, so a zero
@@ -101,7 +100,7 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
   if (pointHints == nullptr) {
     // Without room for hints the pass only finds its densities more slowly.
     pointHints = allocArray<PointHint>(dataNum);
-    if (pointHints != nullptr) std::fill(pointHints, pointHints + dataNum, PointHint{-1, -1});
+    if (pointHints != nullptr) std::fill(pointHints, pointHints + dataNum, PointHint{-1, -1, {}});
   }
   const bool wide = hasWideKernels();
   const int64_t chunkPoints = std::max<int64_t>(kChunkPoints, (K + 7) / 8);
@@ -165,11 +164,6 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
       s.pointSafe[p - first] = safe[p];
       s.pointStart[p - first] = static_cast<int32_t>(s.candidates.size());
       const int16_t* items = firstPass ? nullptr : tmp_ItemList[P].items;
-      if (!firstPass && P + kPrefetchAhead < dataNum) {
-        // The end of a later point's list, which is all it reads there: far
-        // apart in memory, too far for the processor to guess.
-        __builtin_prefetch(tmp_ItemList[P + kPrefetchAhead].items + (m - 1));
-      }
       if (neededDensities.all(p)) {
         for (int64_t q = 0; q < m; ++q) add(q, firstPass ? static_cast<int32_t>(q) : items[q]);
         continue;
@@ -191,7 +185,8 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
         // The list holds the microclusters of zero first-pass responsibility
         // in descending order, then its `tail`: so a microcluster outside the
         // tail stands after every other one outside it with a higher index.
-        const int16_t* tailItems = items + (m - tail);
+        // A short tail is kept with the hint: no visit to the list itself.
+        const int16_t* tailItems = tail <= PointHint::kTailItems ? pointHints[P].tailItems : items + (m - tail);
         for (int64_t i = 0; i < tail; ++i) flags[tailItems[i]] |= kTailFlag;
         for (int64_t i = count - 1; i >= 0; --i) {
           const int32_t g = needed[i];
@@ -316,7 +311,13 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     std::sort(s.ranked.begin(), s.ranked.end(), [](const auto& a, const auto& b) {
       return a.first < b.first || (a.first == b.first && a.second > b.second);
     });
-    if (pointHints != nullptr) pointHints[P].tail = static_cast<int16_t>(s.ranked.size());
+    if (pointHints != nullptr) {
+      PointHint& hint = pointHints[P];
+      hint.tail = static_cast<int16_t>(s.ranked.size());
+      for (size_t i = 0; i < s.ranked.size() && i < PointHint::kTailItems; ++i) {
+        hint.tailItems[i] = static_cast<int16_t>(s.ranked[i].second);
+      }
+    }
     int64_t q = 0;
     for (int32_t k = K - 1; k >= 0; --k) {
       if (s.nonzeroFlag[k] != 0) continue;
