@@ -118,30 +118,52 @@ bool hasWidestKernels() {
 #define ZELMOR_WIDE __attribute__((target("avx2"), optimize("no-tree-vectorize")))
 #endif
 
+// The forms of `Groups` groups of four lanes, advanced side by side so that
+// the groups' chains of additions overlap.
+template <int Groups>
+ZELMOR_WIDE void laneForms(const float* const* lane, const float* mean, const double* inverseFull, int32_t d,
+                           double* tScratch, float* forms) {
+  constexpr int kWidth = 4 * Groups;
+  for (int64_t i = 0; i < d; ++i) {
+    const __m256d meanI = _mm256_set1_pd(static_cast<double>(mean[i]));
+    for (int g = 0; g < Groups; ++g) {
+      const float* const* l = lane + 4 * g;
+      const __m256d x = _mm256_cvtps_pd(_mm_setr_ps(l[0][i], l[1][i], l[2][i], l[3][i]));
+      // t is stored as a float, then used widened.
+      _mm256_storeu_pd(tScratch + i * kWidth + 4 * g, _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_sub_pd(x, meanI))));
+    }
+  }
+  __m128 Q[Groups];
+  for (int g = 0; g < Groups; ++g) Q[g] = _mm_setzero_ps();
+  for (int64_t j = 0; j < d; ++j) {
+    __m256d rowSum[Groups];
+    for (int g = 0; g < Groups; ++g) rowSum[g] = _mm256_setzero_pd();
+    const double* row = inverseFull + j * d;
+    for (int64_t i = 0; i < d; ++i) {
+      const __m256d a = _mm256_broadcast_sd(row + i);
+      for (int g = 0; g < Groups; ++g) {
+        rowSum[g] = _mm256_add_pd(rowSum[g], _mm256_mul_pd(a, _mm256_loadu_pd(tScratch + i * kWidth + 4 * g)));
+      }
+    }
+    for (int g = 0; g < Groups; ++g) {
+      const __m256d term = _mm256_mul_pd(rowSum[g], _mm256_loadu_pd(tScratch + j * kWidth + 4 * g));
+      Q[g] = _mm256_cvtpd_ps(_mm256_add_pd(_mm256_cvtps_pd(Q[g]), term));
+    }
+  }
+  for (int g = 0; g < Groups; ++g) _mm_storeu_ps(forms + 4 * g, Q[g]);
+}
+
 ZELMOR_WIDE void pointDensitiesWide(const float* const* points, int count, const float* mean, const double* inverseFull,
                                     float normaliser, int32_t d, float* densities, double* tScratch) {
   // Missing lanes repeat the first point; their results are dropped.
   const float* lane[kDensityLanes];
   for (int l = 0; l < kDensityLanes; ++l) lane[l] = points[l < count ? l : 0];
-  for (int64_t i = 0; i < d; ++i) {
-    const __m256d x = _mm256_cvtps_pd(_mm_setr_ps(lane[0][i], lane[1][i], lane[2][i], lane[3][i]));
-    const __m256d difference = _mm256_sub_pd(x, _mm256_set1_pd(static_cast<double>(mean[i])));
-    // t is stored as a float, then used widened.
-    _mm256_storeu_pd(tScratch + i * kDensityLanes, _mm256_cvtps_pd(_mm256_cvtpd_ps(difference)));
+  float forms[kDensityLanes];
+  if (count <= 4) {
+    laneForms<1>(lane, mean, inverseFull, d, tScratch, forms);
+  } else {
+    laneForms<kDensityLanes / 4>(lane, mean, inverseFull, d, tScratch, forms);
   }
-  __m128 Q = _mm_setzero_ps();
-  for (int64_t j = 0; j < d; ++j) {
-    __m256d rowSum = _mm256_setzero_pd();
-    const double* row = inverseFull + j * d;
-    for (int64_t i = 0; i < d; ++i) {
-      rowSum = _mm256_add_pd(
-          rowSum, _mm256_mul_pd(_mm256_broadcast_sd(row + i), _mm256_loadu_pd(tScratch + i * kDensityLanes)));
-    }
-    const __m256d term = _mm256_mul_pd(rowSum, _mm256_loadu_pd(tScratch + j * kDensityLanes));
-    Q = _mm256_cvtpd_ps(_mm256_add_pd(_mm256_cvtps_pd(Q), term));
-  }
-  alignas(16) float forms[kDensityLanes];
-  _mm_store_ps(forms, Q);
   for (int l = 0; l < count; ++l) {
     const float D = std::fabs(forms[l]);
     densities[l] = !(D < kDensityCutoff) ? 0.0f : static_cast<float>(std::exp(-0.5 * D) / normaliser);

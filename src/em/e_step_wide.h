@@ -9,7 +9,7 @@
 namespace zelmor {
 
 // Points evaluated together by pointDensitiesWide.
-constexpr int kDensityLanes = 4;
+constexpr int kDensityLanes = 8;
 
 // True when this processor runs the vector kernels; otherwise callers use the
 // plain kernels.
