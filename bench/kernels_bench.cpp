@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ namespace {
 
 constexpr int kD = 8;
 constexpr int kPoints = 4096;
+constexpr int kReaderPoints = 200000;
 
 struct DensityInputs {
   std::vector<float> points, mean, inverse;
@@ -155,6 +157,70 @@ void BM_ParseShortDecimal(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * tokens.size());
 }
 
+// "%f" values as the data files hold them, tab-separated, eight to a line.
+std::string sampleText() {
+  std::string text;
+  for (size_t i = 0; const auto& t : sampleTokens()) text += t + (++i % kD == 0 ? "\t\n" : "\t");
+  return text;
+}
+
+// The token conversion alone, eight digits at a time (1) or one at a time (0).
+void BM_ScanShortDecimal(benchmark::State& state) {
+  const std::string text = sampleText();
+  const auto scan = state.range(0) != 0 ? scanShortDecimal : scanShortDecimalScalar;
+  for (auto _ : state) {
+    const char* at = text.data();
+    const char* end = at + text.size();
+    float sum = 0.0f;
+    while (at < end) {
+      float value = 0.0f;
+      bool converted;
+      at = scan(at, end, value, converted);
+      sum += value;
+      while (at < end && (*at == '\t' || *at == '\n')) ++at;
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations() * 65536);
+}
+
+void BM_ParseNumbers(benchmark::State& state) {
+  const std::string text = sampleText();
+  std::vector<float> values(maxNumbers(static_cast<int64_t>(text.size())));
+  for (auto _ : state) benchmark::DoNotOptimize(parseNumbers(text.data(), text.data() + text.size(), values.data()));
+  state.SetItemsProcessed(state.iterations() * 65536);
+}
+
+// A data file like the benchmark data sets: 200,000 points of 8 values as
+// "%f" writes them (16 MB), read whole as one EM pass does.
+const std::string& readerDataFile() {
+  static const std::string path = [] {
+    const char* folder = std::getenv("TMPDIR");
+    std::string name = std::string(folder != nullptr ? folder : "/tmp") + "/zelmor_bench_points.txt";
+    std::FILE* file = std::fopen(name.c_str(), "wb");
+    std::mt19937 random(4);
+    std::uniform_real_distribution<double> unit(-80.0, 80.0);
+    for (int p = 0; p < kReaderPoints; ++p) {
+      for (int j = 0; j < kD; ++j) std::fprintf(file, "%f\t", unit(random));
+      std::fputc('\n', file);
+    }
+    std::fclose(file);
+    return name;
+  }();
+  return path;
+}
+
+void BM_ReadPoints(benchmark::State& state) {
+  const std::string& path = readerDataFile();
+  ThreadPool pool(static_cast<int>(state.range(0)));
+  std::vector<float> block(size_t{16384} * kD);
+  for (auto _ : state) {
+    ParallelPointReader reader(path.c_str(), kD, kReaderPoints, "cannot open", pool);
+    while (reader.readPoints(block.data(), 16384) > 0) benchmark::DoNotOptimize(block.data());
+  }
+  state.SetItemsProcessed(state.iterations() * kReaderPoints * kD);
+}
+
 void BM_FormatPrintf(benchmark::State& state) {
   char buffer[kFixed6BufferSize];
   double v = 0.123456;
@@ -183,6 +249,9 @@ BENCHMARK(BM_CoSharingPlain);
 BENCHMARK(BM_CoSharingFast)->Arg(1)->Arg(2);
 BENCHMARK(BM_ParseGeneral);
 BENCHMARK(BM_ParseShortDecimal);
+BENCHMARK(BM_ScanShortDecimal)->Arg(0)->Arg(1);
+BENCHMARK(BM_ParseNumbers);
+BENCHMARK(BM_ReadPoints)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FormatPrintf);
 BENCHMARK(BM_FormatToChars);
 
