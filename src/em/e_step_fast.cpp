@@ -14,6 +14,7 @@
 #include "em/e_step_kernels.h"
 #include "em/e_step_wide.h"
 #include "em/em_constants.h"
+#include "em/list_positions.h"
 #include "em/needed_densities.h"
 #include "model/cluster_model.h"
 #include "model/heap.h"
@@ -58,6 +59,8 @@ struct WorkerScratch {
   std::vector<const float*> runPoints;
   std::vector<float> runShares;
   std::vector<uint8_t> flags;
+  std::vector<int32_t> positions;
+  std::vector<int16_t> clusters;
   std::vector<Candidate> candidates;
   std::vector<int32_t> pointStart;
   std::vector<uint8_t> pointSafe;
@@ -69,10 +72,6 @@ struct WorkerScratch {
   std::vector<double> eigenScratch;
   int64_t firstPoint = 0;
 };
-
-// Marks in WorkerScratch::flags.
-constexpr uint8_t kNeededFlag = 1;
-constexpr uint8_t kTailFlag = 2;
 
 bool allSafe(const float* values, int64_t count) {
   for (int64_t i = 0; i < count; ++i) {
@@ -115,6 +114,8 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     s.runPoints.resize(kRunShares);
     s.runShares.resize(kRunShares);
     s.flags.assign(static_cast<size_t>(K), 0);
+    s.positions.resize(static_cast<size_t>(K));
+    s.clusters.resize(static_cast<size_t>(K));
     s.pointStart.resize(static_cast<size_t>(chunkPoints) + 1);
     s.pointSafe.resize(static_cast<size_t>(chunkPoints));
     s.clusterStart.resize(static_cast<size_t>(K) + 1);
@@ -155,7 +156,6 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
   auto collectCandidates = [&](int64_t first, int64_t end, int64_t block, WorkerScratch& s) {
     s.candidates.clear();
     s.firstPoint = first;
-    uint8_t* flags = s.flags.data();
     for (int64_t p = first; p < end; ++p) {
       const int64_t P = block + p;
       auto add = [&](int64_t q, int32_t g) {
@@ -175,32 +175,17 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
         for (int64_t i = 0; i < count; ++i) add(needed[i], needed[i]);
         continue;
       }
-      for (int64_t i = 0; i < count; ++i) flags[needed[i]] = kNeededFlag;
       const int64_t tail = pointHints != nullptr ? pointHints[P].tail : -1;
-      if (tail < 0) {
-        for (int64_t q = 0; q < m; ++q) {
-          if (flags[items[q]] != 0) add(q, items[q]);
-        }
-      } else {
-        // The list holds the microclusters of zero first-pass responsibility
-        // in descending order, then its `tail`: so a microcluster outside the
-        // tail stands after every other one outside it with a higher index.
+      int32_t* positions = s.positions.data();
+      if (tail >= 0 && tail <= kShortTail) {
         // A short tail is kept with the hint: no visit to the list itself.
         const int16_t* tailItems = tail <= PointHint::kTailItems ? pointHints[P].tailItems : items + (m - tail);
-        for (int64_t i = 0; i < tail; ++i) flags[tailItems[i]] |= kTailFlag;
-        for (int64_t i = count - 1; i >= 0; --i) {
-          const int32_t g = needed[i];
-          if ((flags[g] & kTailFlag) != 0) continue;
-          int64_t higherInTail = 0;
-          for (int64_t j = 0; j < tail; ++j) higherInTail += tailItems[j] > g;
-          add(K - 1 - g - higherInTail, g);
-        }
-        for (int64_t i = 0; i < tail; ++i) {
-          if ((flags[tailItems[i]] & kNeededFlag) != 0) add(m - tail + i, tailItems[i]);
-          flags[tailItems[i]] = 0;
-        }
+        const int64_t found = tailListPositions(needed, count, tailItems, tail, m, positions, s.clusters.data());
+        for (int64_t i = 0; i < found; ++i) add(positions[i], s.clusters[i]);
+      } else {
+        const int64_t found = listPositions(needed, count, items, m, s.flags.data(), positions);
+        for (int64_t i = 0; i < found; ++i) add(positions[i], items[positions[i]]);
       }
-      for (int64_t i = 0; i < count; ++i) flags[needed[i]] = 0;
     }
     s.pointStart[end - first] = static_cast<int32_t>(s.candidates.size());
   };
