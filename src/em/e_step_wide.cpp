@@ -55,7 +55,7 @@ WideAccumulator::WideAccumulator(int32_t d, bool widest)
         columns_[at] = j;
       }
     }
-    packedRun_ = packedRunFor(lanes / kWidestLanes);
+    packedRun_ = packedRunFor(d);
   } else {
     for (int32_t i = 0; i < d; ++i) {
       rowStart_.push_back(lanes);
@@ -252,8 +252,9 @@ ZELMOR_WIDEST void WideAccumulator::addPacked(const float* x, const float* mean,
 
 // addPacked for a run of points, the sums held in registers from the first
 // point to the last: each update then waits only for the one before it in
-// the same register, never for a store to memory.
-template <int Vectors>
+// the same register, never for a store to memory. Up to eight dimensions
+// (`High` false) one vector holds the point and the upper halves are skipped.
+template <int Vectors, bool High>
 ZELMOR_WIDEST void WideAccumulator::addPackedRun(WideAccumulator& acc, const float* const* points, const float* r,
                                                  int64_t count, const float* mean) {
   const int32_t d = acc.d_;
@@ -273,19 +274,32 @@ ZELMOR_WIDEST void WideAccumulator::addPackedRun(WideAccumulator& acc, const flo
   for (int64_t i = 0; i < count; ++i) {
     const __m512d rWide = _mm512_set1_pd(static_cast<double>(r[i]));
     __m512d xLow, xHigh;
-    loadWidened(points[i], d, xLow, xHigh);
+    if constexpr (High) {
+      loadWidened(points[i], d, xLow, xHigh);
+    } else {
+      xLow = _mm512_cvtps_pd(
+          _mm512_castps512_ps256(_mm512_maskz_loadu_ps(static_cast<__mmask16>((1u << d) - 1), points[i])));
+    }
     // t is stored as a float, then used widened.
     const __m512d tLow = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_sub_pd(xLow, meanLow)));
-    const __m512d tHigh = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_sub_pd(xHigh, meanHigh)));
     sumXLow = addRoundedWidest(sumXLow, _mm512_mul_pd(xLow, rWide));
-    sumXHigh = addRoundedWidest(sumXHigh, _mm512_mul_pd(xHigh, rWide));
     weight = static_cast<float>(weight + static_cast<double>(r[i]));
     const __m512d rtLow = _mm512_mul_pd(rWide, tLow);
-    const __m512d rtHigh = _mm512_mul_pd(rWide, tHigh);
-    for (int v = 0; v < Vectors; ++v) {
-      const __m512d term = _mm512_mul_pd(_mm512_permutex2var_pd(rtLow, rows[v], rtHigh),
-                                         _mm512_permutex2var_pd(tLow, columns[v], tHigh));
-      sums[v] = addRoundedWidest(sums[v], term);
+    if constexpr (High) {
+      const __m512d tHigh = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_sub_pd(xHigh, meanHigh)));
+      sumXHigh = addRoundedWidest(sumXHigh, _mm512_mul_pd(xHigh, rWide));
+      const __m512d rtHigh = _mm512_mul_pd(rWide, tHigh);
+      for (int v = 0; v < Vectors; ++v) {
+        const __m512d term = _mm512_mul_pd(_mm512_permutex2var_pd(rtLow, rows[v], rtHigh),
+                                           _mm512_permutex2var_pd(tLow, columns[v], tHigh));
+        sums[v] = addRoundedWidest(sums[v], term);
+      }
+    } else {
+      for (int v = 0; v < Vectors; ++v) {
+        const __m512d term =
+            _mm512_mul_pd(_mm512_permutexvar_pd(rows[v], rtLow), _mm512_permutexvar_pd(columns[v], tLow));
+        sums[v] = addRoundedWidest(sums[v], term);
+      }
     }
   }
   for (int v = 0; v < Vectors; ++v) _mm512_store_pd(acc.scatter_ + v * kWidestLanes, sums[v]);
@@ -294,29 +308,26 @@ ZELMOR_WIDEST void WideAccumulator::addPackedRun(WideAccumulator& acc, const flo
   acc.weight_ = weight;
 }
 
-// 16 dimensions make 136 scatter entries: 17 vectors.
-WideAccumulator::PackedRun WideAccumulator::packedRunFor(int32_t vectors) {
-  static constexpr WideAccumulator::PackedRun kRuns[] = {
+// Eight dimensions make 36 scatter entries (5 vectors), 16 make 136 (17).
+WideAccumulator::PackedRun WideAccumulator::packedRunFor(int32_t d) {
+  static constexpr WideAccumulator::PackedRun kLow[] = {
       nullptr,
-      &WideAccumulator::addPackedRun<1>,
-      &WideAccumulator::addPackedRun<2>,
-      &WideAccumulator::addPackedRun<3>,
-      &WideAccumulator::addPackedRun<4>,
-      &WideAccumulator::addPackedRun<5>,
-      &WideAccumulator::addPackedRun<6>,
-      &WideAccumulator::addPackedRun<7>,
-      &WideAccumulator::addPackedRun<8>,
-      &WideAccumulator::addPackedRun<9>,
-      &WideAccumulator::addPackedRun<10>,
-      &WideAccumulator::addPackedRun<11>,
-      &WideAccumulator::addPackedRun<12>,
-      &WideAccumulator::addPackedRun<13>,
-      &WideAccumulator::addPackedRun<14>,
-      &WideAccumulator::addPackedRun<15>,
-      &WideAccumulator::addPackedRun<16>,
-      &WideAccumulator::addPackedRun<17>,
+      &WideAccumulator::addPackedRun<1, false>,
+      &WideAccumulator::addPackedRun<2, false>,
+      &WideAccumulator::addPackedRun<3, false>,
+      &WideAccumulator::addPackedRun<4, false>,
+      &WideAccumulator::addPackedRun<5, false>,
   };
-  return kRuns[vectors];
+  static constexpr WideAccumulator::PackedRun kHigh[] = {
+      &WideAccumulator::addPackedRun<6, true>,  &WideAccumulator::addPackedRun<7, true>,
+      &WideAccumulator::addPackedRun<8, true>,  &WideAccumulator::addPackedRun<9, true>,
+      &WideAccumulator::addPackedRun<10, true>, &WideAccumulator::addPackedRun<11, true>,
+      &WideAccumulator::addPackedRun<12, true>, &WideAccumulator::addPackedRun<13, true>,
+      &WideAccumulator::addPackedRun<14, true>, &WideAccumulator::addPackedRun<15, true>,
+      &WideAccumulator::addPackedRun<16, true>, &WideAccumulator::addPackedRun<17, true>,
+  };
+  const int32_t vectors = roundUp(d * (d + 1) / 2, kWidestLanes) / kWidestLanes;
+  return d <= kWidestLanes ? kLow[vectors] : kHigh[vectors - 6];
 }
 
 #else

@@ -52,10 +52,10 @@ class WideAccumulator {
  private:
   void addPacked(const float* x, const float* mean, float r);
   using PackedRun = void (*)(WideAccumulator&, const float* const*, const float*, int64_t, const float*);
-  template <int Vectors>
+  template <int Vectors, bool High>
   static void addPackedRun(WideAccumulator& acc, const float* const* points, const float* r, int64_t count,
                            const float* mean);
-  static PackedRun packedRunFor(int32_t vectors);
+  static PackedRun packedRunFor(int32_t d);
   PackedRun packedRun_ = nullptr;
 
   int32_t d_;
