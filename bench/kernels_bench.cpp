@@ -44,8 +44,8 @@ void BM_DensityPlain(benchmark::State& state) {
   DensityInputs in;
   for (auto _ : state) {
     for (int p = 0; p < kPoints; ++p) {
-      benchmark::DoNotOptimize(pointDensity(in.points.data() + p * kD, in.mean.data(), in.inverse.data(), 1.0f, kD,
-                                            in.t.data()));
+      benchmark::DoNotOptimize(
+          pointDensity(in.points.data() + p * kD, in.mean.data(), in.inverse.data(), 1.0f, kD, in.t.data()));
     }
   }
   state.SetItemsProcessed(state.iterations() * kPoints);
@@ -222,21 +222,23 @@ void BM_ReadPoints(benchmark::State& state) {
 }
 
 void BM_FormatPrintf(benchmark::State& state) {
+  // Floats, as the output files hold them.
   char buffer[kFixed6BufferSize];
-  double v = 0.123456;
+  float v = 0.123456f;
   for (auto _ : state) {
     benchmark::DoNotOptimize(formatFixed6Reference(v, buffer));
-    v += 1.000173;
+    v = v < 1e5f ? v * 1.37f + 0.01f : 0.123456f;
   }
   state.SetItemsProcessed(state.iterations());
 }
 
 void BM_FormatToChars(benchmark::State& state) {
+  // Floats, as the output files hold them.
   char buffer[kFixed6BufferSize];
-  double v = 0.123456;
+  float v = 0.123456f;
   for (auto _ : state) {
     benchmark::DoNotOptimize(formatFixed6(v, buffer));
-    v += 1.000173;
+    v = v < 1e5f ? v * 1.37f + 0.01f : 0.123456f;
   }
   state.SetItemsProcessed(state.iterations());
 }

@@ -24,10 +24,32 @@ std::string reference(double v) {
 
 TEST(FormatFixed6, MatchesPrintfOnEdgeValues) {
   const float floatMax = std::numeric_limits<float>::max();
-  for (double v : {0.0, -0.0, 1.0, -1.0, 0.5, 0.0000005, 0.0000015, 0.0000025, -0.0000005, 1e-7, -1e-7, 1e-300,
-                   -1e-300, 0.0078125, 0.0234375, 2.5e-6, 123456.7890625, 1e15, 1e22, 1e30, -1e30,
-                   static_cast<double>(floatMax), -static_cast<double>(floatMax), 255.0 * floatMax,
-                   255.0 * static_cast<double>(std::sqrt(0.5f)), std::numeric_limits<double>::denorm_min(),
+  for (double v : {0.0,
+                   -0.0,
+                   1.0,
+                   -1.0,
+                   0.5,
+                   0.0000005,
+                   0.0000015,
+                   0.0000025,
+                   -0.0000005,
+                   1e-7,
+                   -1e-7,
+                   1e-300,
+                   -1e-300,
+                   0.0078125,
+                   0.0234375,
+                   2.5e-6,
+                   123456.7890625,
+                   1e15,
+                   1e22,
+                   1e30,
+                   -1e30,
+                   static_cast<double>(floatMax),
+                   -static_cast<double>(floatMax),
+                   255.0 * floatMax,
+                   255.0 * static_cast<double>(std::sqrt(0.5f)),
+                   std::numeric_limits<double>::denorm_min(),
                    static_cast<double>(std::numeric_limits<float>::denorm_min())}) {
     EXPECT_EQ(fast(v), reference(v)) << v;
   }
@@ -49,6 +71,15 @@ TEST(FormatFixed6, MatchesPrintfOnRandomFloatsAndProducts) {
     const float everyday = static_cast<float>(unit(random) * std::pow(10.0, n % 9 - 3));
     ASSERT_EQ(fast(everyday), reference(everyday)) << everyday;
     ASSERT_EQ(fast(255.0 * static_cast<double>(everyday)), reference(255.0 * static_cast<double>(everyday)));
+    // Binary fractions: many lie exactly halfway between two six-place
+    // decimals (odd multiples of 2^-7, say), where the rounding goes to even.
+    const double binary = std::ldexp(static_cast<double>(static_cast<int32_t>(bits(random) >> 8)), -(n % 30));
+    ASSERT_EQ(fast(binary), reference(binary)) << binary;
+    ASSERT_EQ(fast(-binary), reference(-binary)) << -binary;
+  }
+  // Right at the edge of the scaled shortcut.
+  for (double v : {8589934591.0, 8589934592.0, 8589935616.0, 8589933568.0, 4294967295.5, 0.9999995, 0.0000005}) {
+    EXPECT_EQ(fast(v), reference(v)) << v;
   }
 }
 
