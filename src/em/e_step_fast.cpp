@@ -16,6 +16,7 @@
 #include "em/em_constants.h"
 #include "em/list_positions.h"
 #include "em/needed_densities.h"
+#include "expand/expand_kernels.h"
 #include "model/cluster_model.h"
 #include "model/heap.h"
 #include "model/parallel_reader.h"
@@ -91,6 +92,7 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
 
   // Means that are not finite (or huge) poison the sums even where a
   // responsibility is zero; the plain pass reproduces that exactly.
+  bestHintsCurrent = false;
   if (!allSafe(means, int64_t{K} * d)) {
     eStepPassPlain(iteration, logLikelihood, tempv, tempPRlx);
     return;
@@ -265,6 +267,8 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
         nearest = cand[i].cluster;
       }
     }
+    // In list order (later passes) the first of equal largest is the best;
+    // the first pass's list order comes below.
     if (pointHints != nullptr) pointHints[P].best = static_cast<int16_t>(nearest);
 
     float* row = PRlx + P * m;
@@ -282,6 +286,7 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
       buildItemList(s.dense.data(), K, list.items);
       for (int64_t q = 0; q < m; ++q) row[q] = s.dense[list.items[q]];
       for (int64_t i = 0; i < evaluated; ++i) s.dense[cand[i].cluster] = 0.0f;
+      if (pointHints != nullptr) pointHints[P].best = static_cast<int16_t>(mostProbableCluster(row, list.items, m));
       return;
     }
     // Ascending responsibility, the higher index first among equals: the zeros
@@ -298,6 +303,11 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     });
     if (pointHints != nullptr) {
       PointHint& hint = pointHints[P];
+      // The list ends in the ranked ones; among equal largest the first in
+      // the list is the best.
+      size_t first = s.ranked.size();
+      while (first > 0 && s.ranked[first - 1].first == s.ranked.back().first) --first;
+      hint.best = static_cast<int16_t>(s.ranked.empty() ? -1 : s.ranked[first].second);
       hint.tail = static_cast<int16_t>(s.ranked.size());
       for (size_t i = 0; i < s.ranked.size() && i < PointHint::kTailItems; ++i) {
         hint.tailItems[i] = static_cast<int16_t>(s.ranked[i].second);
@@ -404,6 +414,9 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     });
     block += count;
   }
+  // Every point's best is the largest of its responsibilities as they now
+  // stand, the first in list order among equals.
+  bestHintsCurrent = pointHints != nullptr;
 }
 
 }  // namespace zelmor

@@ -111,13 +111,13 @@ void ClusterModel::EMClustering(const char* dataFileName, const char* emOutputNa
     }
   }
 
-  releaseArray(pointHints);
   if (iteration == 0) {
     allocateItemStorage();
     setUnreachedState(*this);
   }
 
   checkCoverageAndWriteMembership();
+  releaseArray(pointHints);
   buildCoSharing();
   expandClusters(expandOutputName, epsilon_coshare);
 

@@ -10,8 +10,8 @@
 #include "model/cluster_model.h"
 #include "model/fatal.h"
 #include "model/settings.h"
-#include "model/thread_pool.h"
 #include "model/text_writer.h"
+#include "model/thread_pool.h"
 
 namespace zelmor {
 
@@ -33,6 +33,13 @@ void ClusterModel::checkCoverageAndWriteMembership() {
   if (usePlainKernels) {
     for (int64_t i = 0; i < dataNum; ++i) {
       out.putInt(mostProbableCluster(PRlx + i * m, tmp_ItemList[i].items, m));
+      out.putChar('\n');
+    }
+  } else if (bestHintsCurrent) {
+    // The last pass noted each point's largest responsibility, first in list
+    // order among equals: the most probable microcluster.
+    for (int64_t i = 0; i < dataNum; ++i) {
+      out.putInt(pointHints[i].best);
       out.putChar('\n');
     }
   } else {

@@ -48,6 +48,7 @@ struct ClusterModel {
   ItemList* tmp_ItemList = nullptr;  // N item lists
   int16_t* itemStorage = nullptr;    // the N x m indices the lists point into
   PointHint* pointHints = nullptr;   // N hints of the parallel E-step
+  bool bestHintsCurrent = false;     // hints' best is each point's most probable microcluster now
 
   // Builds the model: counts, the seven construction arrays, means read from
   // `microclusFile`, identity covariances. Ends the process on failure.
