@@ -360,13 +360,17 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
       for (const Share& share : out) sorted[s.clusterStart[share.cluster]++] = share;
     });
 
-    for (int64_t p = 0; p < count; ++p) {
-      if (hasLogShare[p]) logLikelihood = static_cast<float>(logLikelihood + logShare[p]);
-    }
-
     // Each microcluster's sums take the block's runs in order, so its terms
-    // come in point order.
-    pool.run(K, [&](int64_t k, int worker) {
+    // come in point order. The log-likelihood, a sum in point order too, is
+    // one more task, handed out first.
+    pool.run(K + 1, [&](int64_t task, int worker) {
+      if (task == 0) {
+        for (int64_t p = 0; p < count; ++p) {
+          if (hasLogShare[p]) logLikelihood = static_cast<float>(logLikelihood + logShare[p]);
+        }
+        return;
+      }
+      const int64_t k = task - 1;
       WorkerScratch& s = scratch[worker];
       const float* mean = means + k * d;
       float* sumX = uX + k * d;
