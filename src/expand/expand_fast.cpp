@@ -98,6 +98,10 @@ void addCoSharingAll(const float* PRlx, const int16_t* const* lists, int64_t N, 
         for (int64_t j = 0; j < m; ++j) {
           if (row[j] != 0.0f) out.push_back(Nonzero{items[j], row[j]});
         }
+        // Descending microcluster, so that a band of rows finds its pairs
+        // without looking at the others'.
+        std::sort(out.begin() + static_cast<std::ptrdiff_t>(before), out.end(),
+                  [](const Nonzero& a, const Nonzero& b) { return a.cluster > b.cluster; });
         perPoint.push_back(static_cast<int32_t>(out.size() - before));
       }
     });
@@ -109,11 +113,13 @@ void addCoSharingAll(const float* PRlx, const int16_t* const* lists, int64_t N, 
       for (int64_t local = 0; local < blockTasks; ++local) {
         const Nonzero* next = gathered[local].data();
         for (const int32_t count : counts[local]) {
-          for (int32_t j = 0; j < count; ++j) {
+          // Row next[j].cluster pairs with every smaller microcluster after it.
+          int32_t j = 0;
+          while (j < count && next[j].cluster >= high) ++j;
+          for (; j < count && next[j].cluster >= low; ++j) {
+            float* row = dist + strictLowerIndex(next[j].cluster, 0);
             for (int32_t k = j + 1; k < count; ++k) {
-              const int64_t row = std::max(next[j].cluster, next[k].cluster);
-              if (row < low || row >= high) continue;
-              float& level = dist[strictLowerIndex(next[j].cluster, next[k].cluster)];
+              float& level = row[next[k].cluster];
               level = static_cast<float>(level + static_cast<double>(next[k].r) * next[j].r);
             }
           }
