@@ -11,7 +11,7 @@
 namespace zelmor {
 
 // The longest tail tailListPositions takes.
-constexpr int64_t kShortTail = 8;
+constexpr int64_t kShortTail = 16;
 
 // By a scan of the whole list `items` (m entries): writes the positions of the
 // `count` microclusters of `needed` in ascending order and returns how many.

@@ -18,7 +18,7 @@ struct ItemList {
 // What the parallel E-step remembers of a point from one pass to the next, to
 // find the point's densities sooner; results never depend on it.
 struct PointHint {
-  static constexpr int kTailItems = 6;
+  static constexpr int kTailItems = 14;
   int16_t best;                   // microcluster of its largest responsibility, -1 if none
   int16_t tail;                   // its nonzero first-pass responsibilities, which end its list; -1 if unknown
   int16_t tailItems[kTailItems];  // the end of its list, when tail <= kTailItems
