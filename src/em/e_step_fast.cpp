@@ -44,13 +44,14 @@ struct Candidate {
   float density;
 };
 
-// One nonzero responsibility of a point of the block.
+// One nonzero responsibility of a point of the block (points of a block and
+// microclusters both fit 16 bits).
 struct Share {
-  int32_t point;
-  int32_t cluster;
+  uint16_t point;
+  int16_t cluster;
   float r;
-  bool safe;  // finite r and finite differences: the vector kernels apply
 };
+static_assert(kBlockPoints <= 65536);
 
 struct WorkerScratch {
   std::vector<float> t;
@@ -260,7 +261,7 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
       cand[i].density = r;
       if (!std::isfinite(r)) ordinary = false;
       if (r != 0.0f || !safe) {
-        out.push_back(Share{static_cast<int32_t>(p), cand[i].cluster, r, safe && std::isfinite(r)});
+        out.push_back(Share{static_cast<uint16_t>(p), static_cast<int16_t>(cand[i].cluster), r});
       }
       if (r > largest) {
         largest = r;
@@ -401,7 +402,8 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
         for (int64_t i = start[k]; i < start[k + 1]; ++i) {
           const Share& share = chunkByCluster[c][i];
           const float* x = points.data() + int64_t{share.point} * d;
-          if (share.safe) {
+          // Finite r and a point with finite differences: the vector kernel.
+          if (safe[share.point] != 0 && std::isfinite(share.r)) {
             s.runPoints[pending] = x;
             s.runShares[pending] = share.r;
             if (++pending == kRunShares) flush();
