@@ -30,6 +30,8 @@ constexpr int64_t kBlockPoints = 16384;
 // Points of one parallel run; more for many microclusters, whose per-run
 // tables grow with K.
 constexpr int64_t kChunkPoints = 128;
+// Full inverses kept for a whole pass up to this many doubles (32 MB).
+constexpr int64_t kKeptInverseDoubles = int64_t{4} << 20;
 // Shares handed to the vector sums at once.
 constexpr int64_t kRunShares = 256;
 // Differences of values up to this size cannot overflow a float, so a zero
@@ -105,6 +107,7 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     if (pointHints != nullptr) std::fill(pointHints, pointHints + dataNum, PointHint{-1, -1, {}});
   }
   const bool wide = hasWideKernels();
+  const bool keepFullInverses = wide && int64_t{K} * d * d <= kKeptInverseDoubles;
   const int64_t chunkPoints = std::max<int64_t>(kChunkPoints, (K + 7) / 8);
 
   ThreadPool& pool = runThreadPool();
@@ -112,7 +115,7 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
   for (WorkerScratch& s : scratch) {
     s.t.resize(static_cast<size_t>(d));
     s.laneScratch.resize(static_cast<size_t>(d) * kDensityLanes);
-    s.inverseFull.resize(static_cast<size_t>(d) * d);
+    if (!keepFullInverses) s.inverseFull.resize(static_cast<size_t>(d) * d);
     s.accumulator = std::make_unique<WideAccumulator>(d);
     s.runPoints.resize(kRunShares);
     s.runShares.resize(kRunShares);
@@ -142,6 +145,13 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     buildSkipTable(means, axes.data(), bounds.data(), K, d, table);
   }
   NeededDensities neededDensities(table, pool.threadCount());
+  // Every inverse as the full matrix of doubles the vector densities read,
+  // made once a pass unless there are too many of them to keep.
+  std::vector<double> inverseFullAll;
+  if (keepFullInverses) {
+    inverseFullAll.resize(static_cast<size_t>(K) * d * d);
+    pool.run(K, [&](int64_t k, int) { widenInverse(covariances + k * packed, d, inverseFullAll.data() + k * d * d); });
+  }
 
   std::vector<float> points(static_cast<size_t>(kBlockPoints) * d);
   std::vector<uint8_t> safe(kBlockPoints);
@@ -225,14 +235,17 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
         }
         continue;
       }
-      widenInverse(covariances + k * packed, d, s.inverseFull.data());
+      const double* inverseFull = inverseFullAll.data() + k * d * d;
+      if (!keepFullInverses) {
+        widenInverse(covariances + k * packed, d, s.inverseFull.data());
+        inverseFull = s.inverseFull.data();
+      }
       for (int32_t i = begin; i < end; i += kDensityLanes) {
         const int count = std::min<int32_t>(kDensityLanes, end - i);
         const float* lanes[kDensityLanes];
         float densities[kDensityLanes];
         for (int l = 0; l < count; ++l) lanes[l] = points.data() + int64_t{cand[s.byCluster[i + l]].point} * d;
-        pointDensitiesWide(lanes, count, mean, s.inverseFull.data(), normalisers[k], d, densities,
-                           s.laneScratch.data());
+        pointDensitiesWide(lanes, count, mean, inverseFull, normalisers[k], d, densities, s.laneScratch.data());
         for (int l = 0; l < count; ++l) cand[s.byCluster[i + l]].density = densities[l];
       }
     }
