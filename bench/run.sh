@@ -100,17 +100,16 @@ for size in "${sizes[@]}"; do
   plainRepeat=$repeat
   [ "$size" = large ] && plainRepeat=${LARGE_PLAIN_REPEAT:-1}
   read -r plainWall plainIter plainPeak <<<"$(best_of "$plainRepeat" "$plainBuild/zelmor" "$work/$size/plain" 1 "${args[@]}")"
+  fastThreads=${OMP_NUM_THREADS:-$(nproc)}
   read -r fastWall fastIter fastPeak <<<"$(best_of "$repeat" "$fastBuild/zelmor" "$work/$size/fast" \
-    "${OMP_NUM_THREADS:-$(nproc)}" "${args[@]}")"
+    "$fastThreads" "${args[@]}")"
   verdict="identical"
   same_outputs "$work/$size/plain" "$work/$size/fast" || { verdict="DIFFERENT"; status=1; }
-  if [ "$size" != large ]; then
-    for threads in 1 7; do
-      run_one "$fastBuild/zelmor" "$work/$size/fast-$threads" $threads "${args[@]}" >/dev/null
-      same_outputs "$work/$size/plain" "$work/$size/fast-$threads" || { verdict="DIFFERENT"; status=1; }
-    done
-    [ "$verdict" = identical ] && verdict="identical (threads 1, 2, 7)"
-  fi
+  for threads in 1 7; do
+    run_one "$fastBuild/zelmor" "$work/$size/fast-$threads" $threads "${args[@]}" >/dev/null
+    same_outputs "$work/$size/plain" "$work/$size/fast-$threads" || { verdict="DIFFERENT"; status=1; }
+  done
+  [ "$verdict" = identical ] && verdict="identical (threads 1, $fastThreads, 7)"
   awk -v size="$size" -v pw="$plainWall" -v pi="$plainIter" -v pm="$plainPeak" -v fw="$fastWall" -v fi="$fastIter" \
     -v fm="$fastPeak" -v verdict="$verdict" 'BEGIN {
       printf "%-7s %-6s %9.2f %9s %10.1f\n", size, "plain", pw, pi, pm / 1024
