@@ -320,15 +320,35 @@ namespace {
           _mm256_mul_ps(_mm256_mul_ps(projections, projections), _mm256_loadu_ps(table.axisScale.data() + (k0)))), \
       _mm256_loadu_ps(table.threshold.data() + (k0)), _CMP_GE_OQ))))
 
-// Groups of eight microclusters, several at a time, so that independent
-// chains of additions keep the arithmetic units busy; sums stay in registers
-// across the dimensions.
+// The test of one point against `Groups` groups of eight microclusters from
+// k0 on, the groups side by side so that their independent chains of
+// additions keep the arithmetic units busy; sums stay in registers across the
+// dimensions. Bit i of the result is set when microcluster k0 + i is surely 0.
+template <int Groups>
+__attribute__((target("avx2"))) uint32_t surelyZeroGroups(const float* x, const SkipTable& table, int64_t k0) {
+  const int64_t stride = table.stride;
+  __m256 lengths[Groups];
+  __m256 projections[Groups];
+  for (int g = 0; g < Groups; ++g) lengths[g] = projections[g] = _mm256_setzero_ps();
+  for (int64_t j = 0; j < table.d; ++j) {
+    const __m256 xj = _mm256_set1_ps(x[j]);
+    const float* means = table.meansByDim.data() + j * stride + k0;
+    const float* axes = table.axesByDim.data() + j * stride + k0;
+    for (int g = 0; g < Groups; ++g) {
+      const __m256 diff = _mm256_sub_ps(xj, _mm256_loadu_ps(means + 8 * g));
+      lengths[g] = _mm256_add_ps(lengths[g], _mm256_mul_ps(diff, diff));
+      projections[g] = _mm256_add_ps(projections[g], _mm256_mul_ps(_mm256_loadu_ps(axes + 8 * g), diff));
+    }
+  }
+  uint32_t skip = 0;
+  for (int g = 0; g < Groups; ++g) skip |= ZELMOR_TABLE_TEST(lengths[g], projections[g], k0 + 8 * g) << (8 * g);
+  return skip;
+}
+
+// Four groups at a time while there are, then two, then one.
 __attribute__((target("avx2"))) int64_t collectNeededWide(const float* x, const SkipTable& table, int32_t* needed) {
   const int64_t K = table.K;
   const int64_t stride = table.stride;
-  const int32_t d = table.d;
-  const float* means = table.meansByDim.data();
-  const float* axes = table.axesByDim.data();
   int64_t count = 0;
   // Reports the microclusters of `keep` that exist (not padding).
   auto emit = [&](uint32_t keep, int64_t base) {
@@ -339,56 +359,9 @@ __attribute__((target("avx2"))) int64_t collectNeededWide(const float* x, const 
     }
   };
   int64_t k0 = 0;
-  for (; k0 + 32 <= stride; k0 += 32) {
-    __m256 l0 = _mm256_setzero_ps(), l1 = l0, l2 = l0, l3 = l0;
-    __m256 p0 = l0, p1 = l0, p2 = l0, p3 = l0;
-    for (int64_t j = 0; j < d; ++j) {
-      const __m256 xj = _mm256_set1_ps(x[j]);
-      const float* m = means + j * stride + k0;
-      const float* a = axes + j * stride + k0;
-      const __m256 d0 = _mm256_sub_ps(xj, _mm256_loadu_ps(m));
-      const __m256 d1 = _mm256_sub_ps(xj, _mm256_loadu_ps(m + 8));
-      const __m256 d2 = _mm256_sub_ps(xj, _mm256_loadu_ps(m + 16));
-      const __m256 d3 = _mm256_sub_ps(xj, _mm256_loadu_ps(m + 24));
-      l0 = _mm256_add_ps(l0, _mm256_mul_ps(d0, d0));
-      l1 = _mm256_add_ps(l1, _mm256_mul_ps(d1, d1));
-      l2 = _mm256_add_ps(l2, _mm256_mul_ps(d2, d2));
-      l3 = _mm256_add_ps(l3, _mm256_mul_ps(d3, d3));
-      p0 = _mm256_add_ps(p0, _mm256_mul_ps(_mm256_loadu_ps(a), d0));
-      p1 = _mm256_add_ps(p1, _mm256_mul_ps(_mm256_loadu_ps(a + 8), d1));
-      p2 = _mm256_add_ps(p2, _mm256_mul_ps(_mm256_loadu_ps(a + 16), d2));
-      p3 = _mm256_add_ps(p3, _mm256_mul_ps(_mm256_loadu_ps(a + 24), d3));
-    }
-    const uint32_t skip = ZELMOR_TABLE_TEST(l0, p0, k0) | ZELMOR_TABLE_TEST(l1, p1, k0 + 8) << 8 |
-                          ZELMOR_TABLE_TEST(l2, p2, k0 + 16) << 16 | ZELMOR_TABLE_TEST(l3, p3, k0 + 24) << 24;
-    emit(~skip, k0);
-  }
-  for (; k0 + 16 <= stride; k0 += 16) {
-    __m256 l0 = _mm256_setzero_ps(), l1 = l0;
-    __m256 p0 = l0, p1 = l0;
-    for (int64_t j = 0; j < d; ++j) {
-      const __m256 xj = _mm256_set1_ps(x[j]);
-      const float* m = means + j * stride + k0;
-      const float* a = axes + j * stride + k0;
-      const __m256 d0 = _mm256_sub_ps(xj, _mm256_loadu_ps(m));
-      const __m256 d1 = _mm256_sub_ps(xj, _mm256_loadu_ps(m + 8));
-      l0 = _mm256_add_ps(l0, _mm256_mul_ps(d0, d0));
-      l1 = _mm256_add_ps(l1, _mm256_mul_ps(d1, d1));
-      p0 = _mm256_add_ps(p0, _mm256_mul_ps(_mm256_loadu_ps(a), d0));
-      p1 = _mm256_add_ps(p1, _mm256_mul_ps(_mm256_loadu_ps(a + 8), d1));
-    }
-    emit(~(ZELMOR_TABLE_TEST(l0, p0, k0) | ZELMOR_TABLE_TEST(l1, p1, k0 + 8) << 8) & 0xffffu, k0);
-  }
-  for (; k0 < stride; k0 += 8) {
-    __m256 lengths = _mm256_setzero_ps();
-    __m256 projections = _mm256_setzero_ps();
-    for (int64_t j = 0; j < d; ++j) {
-      const __m256 diff = _mm256_sub_ps(_mm256_set1_ps(x[j]), _mm256_loadu_ps(means + j * stride + k0));
-      lengths = _mm256_add_ps(lengths, _mm256_mul_ps(diff, diff));
-      projections = _mm256_add_ps(projections, _mm256_mul_ps(_mm256_loadu_ps(axes + j * stride + k0), diff));
-    }
-    emit(~ZELMOR_TABLE_TEST(lengths, projections, k0) & 0xffu, k0);
-  }
+  for (; k0 + 32 <= stride; k0 += 32) emit(~surelyZeroGroups<4>(x, table, k0), k0);
+  for (; k0 + 16 <= stride; k0 += 16) emit(~surelyZeroGroups<2>(x, table, k0) & 0xffffu, k0);
+  for (; k0 < stride; k0 += 8) emit(~surelyZeroGroups<1>(x, table, k0) & 0xffu, k0);
   return count;
 }
 #undef ZELMOR_TABLE_TEST
