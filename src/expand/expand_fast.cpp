@@ -1,7 +1,12 @@
 #include "expand/expand_fast.h"
 
 #include <algorithm>
+#include <bit>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <xmmintrin.h>
+#endif
 
 #include "expand/expand_kernels.h"
 #include "linalg/packed_matrix.h"
@@ -17,6 +22,21 @@ constexpr int64_t kColumnGroup = 16;
 
 int64_t taskCount(int64_t N) { return (N + kRowsPerTask - 1) / kRowsPerTask; }
 
+// Bit c set where row[c] (c < width <= 32) is not zero (a value that is not a
+// number counts as not zero). Whole vectors of four where the row has them.
+uint32_t nonzeroMask(const float* row, int64_t width) {
+  uint32_t mask = 0;
+  int64_t c = 0;
+#if defined(__SSE2__)
+  const __m128 zero = _mm_setzero_ps();
+  for (; c + 4 <= width; c += 4) {
+    mask |= static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpneq_ps(_mm_loadu_ps(row + c), zero))) << c;
+  }
+#endif
+  for (; c < width; ++c) mask |= static_cast<uint32_t>(row[c] != 0.0f) << c;
+  return mask;
+}
+
 }  // namespace
 
 double coverageSumFast(const float* PRlx, int64_t N, int64_t m, ThreadPool& pool) {
@@ -29,19 +49,14 @@ double coverageSumFast(const float* PRlx, int64_t N, int64_t m, ThreadPool& pool
     pool.run(tasks, [&](int64_t task, int) {
       const int64_t begin = task * kRowsPerTask;
       const int64_t end = std::min(N, begin + kRowsPerTask);
-      for (int64_t c = 0; c < width; ++c) {
-        // Every entry is written and only the nonzero ones kept: no branch
-        // to mispredict on a sparse column.
-        std::vector<float>& column = values[task * kColumnGroup + c];
-        column.resize(static_cast<size_t>(end - begin));
-        float* out = column.data();
-        size_t kept = 0;
-        for (int64_t i = begin; i < end; ++i) {
-          const float v = PRlx[i * m + first + c];
-          out[kept] = v;
-          kept += v != 0.0f;
+      std::vector<float>* columns = values.data() + task * kColumnGroup;
+      for (int64_t c = 0; c < width; ++c) columns[c].clear();
+      for (int64_t i = begin; i < end; ++i) {
+        const float* row = PRlx + i * m + first;
+        for (uint32_t nonzero = nonzeroMask(row, width); nonzero != 0; nonzero &= nonzero - 1) {
+          const int c = std::countr_zero(nonzero);
+          columns[c].push_back(row[c]);
         }
-        column.resize(kept);
       }
     });
     for (int64_t c = 0; c < width; ++c) {
@@ -95,8 +110,12 @@ void addCoSharingAll(const float* PRlx, const int16_t* const* lists, int64_t N, 
         const float* row = PRlx + i * m;
         const int16_t* items = lists[i];
         const size_t before = out.size();
-        for (int64_t j = 0; j < m; ++j) {
-          if (row[j] != 0.0f) out.push_back(Nonzero{items[j], row[j]});
+        for (int64_t first = 0; first < m; first += 32) {
+          const int64_t width = std::min<int64_t>(32, m - first);
+          for (uint32_t nonzero = nonzeroMask(row + first, width); nonzero != 0; nonzero &= nonzero - 1) {
+            const int64_t j = first + std::countr_zero(nonzero);
+            out.push_back(Nonzero{items[j], row[j]});
+          }
         }
         // Descending microcluster, so that a band of rows finds its pairs
         // without looking at the others'.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -421,7 +422,9 @@ Responsibilities randomResponsibilities(int64_t N, int64_t m, std::mt19937& rand
     std::shuffle(r.items.begin() + i * m, r.items.begin() + (i + 1) * m, random);
     if (i % 11 == 0) continue;
     for (int64_t j = 0; j < m; ++j) {
-      if (unit(random) < 0.15f) r.PRlx[i * m + j] = unit(random);
+      const float u = unit(random);
+      if (u < 0.15f) r.PRlx[i * m + j] = unit(random);
+      if (u > 0.98f) r.PRlx[i * m + j] = -0.0f;  // a zero all the same
     }
     if (i % 5 == 0) r.PRlx[i * m + (i % m)] = r.PRlx[i * m + ((i + 1) % m)] = 0.5f;  // a tie
   }
@@ -431,7 +434,8 @@ Responsibilities randomResponsibilities(int64_t N, int64_t m, std::mt19937& rand
 
 TEST(FastPostLoopKernels, MatchThePlainOnesAtAnyThreadCount) {
   std::mt19937 random(14);
-  for (const auto& [N, m] : std::vector<std::pair<int64_t, int64_t>>{{1, 1}, {7, 3}, {9000, 37}, {20000, 5}}) {
+  for (const auto& [N, m] :
+       std::vector<std::pair<int64_t, int64_t>>{{1, 1}, {7, 3}, {9000, 37}, {20000, 5}, {5000, 70}}) {
     const Responsibilities r = randomResponsibilities(N, m, random);
     const double plainCoverage = coverageSum(r.PRlx.data(), N, m);
     std::vector<float> plainDist(m * (m - 1) / 2, 0.0f);
@@ -448,6 +452,12 @@ TEST(FastPostLoopKernels, MatchThePlainOnesAtAnyThreadCount) {
           << N << "x" << m;
     }
   }
+  // A responsibility that is not a number makes the coverage one too.
+  Responsibilities r = randomResponsibilities(300, 20, random);
+  r.PRlx[123 * 20 + 7] = std::numeric_limits<float>::quiet_NaN();
+  ThreadPool pool(2);
+  EXPECT_TRUE(std::isnan(coverageSum(r.PRlx.data(), 300, 20)));
+  EXPECT_TRUE(std::isnan(coverageSumFast(r.PRlx.data(), 300, 20, pool)));
 }
 
 }  // namespace
