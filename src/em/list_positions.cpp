@@ -30,21 +30,23 @@ int64_t tailListPositions(const int16_t* needed, int64_t count, const int16_t* t
   uint32_t inTail = 0;  // bit i: tail item i is needed
   // Outside the tail the positions rise as the indices fall.
 #if defined(__SSE2__)
-  // Two vectors of eight; each comparison gives two mask bits a lane.
+  // Two vectors of eight, narrowed to one byte a lane after each comparison.
   const __m128i low = _mm_load_si128(reinterpret_cast<const __m128i*>(lanes));
   const __m128i high = _mm_load_si128(reinterpret_cast<const __m128i*>(lanes + 8));
-  auto mask = [](__m128i lowLanes, __m128i highLanes) {
-    return static_cast<uint32_t>(_mm_movemask_epi8(lowLanes)) | static_cast<uint32_t>(_mm_movemask_epi8(highLanes))
-                                                                    << 16;
-  };
+  const __m128i one = _mm_set1_epi8(1);
+  const __m128i zero = _mm_setzero_si128();
   for (int64_t i = count - 1; i >= 0; --i) {
     const __m128i g = _mm_set1_epi16(needed[i]);
-    const uint32_t same = mask(_mm_cmpeq_epi16(low, g), _mm_cmpeq_epi16(high, g));
+    const uint32_t same =
+        static_cast<uint32_t>(_mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(low, g), _mm_cmpeq_epi16(high, g))));
     if (same != 0) {
-      inTail |= 1u << (std::countr_zero(same) / 2);
+      inTail |= 1u << std::countr_zero(same);
       continue;
     }
-    const int higher = std::popcount(mask(_mm_cmpgt_epi16(low, g), _mm_cmpgt_epi16(high, g))) / 2;
+    // How many tail items are greater: the lanes' ones summed.
+    const __m128i greater = _mm_and_si128(_mm_packs_epi16(_mm_cmpgt_epi16(low, g), _mm_cmpgt_epi16(high, g)), one);
+    const __m128i sums = _mm_sad_epu8(greater, zero);
+    const int higher = _mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4);
     positions[found] = static_cast<int32_t>(m - 1 - needed[i] - higher);
     clusters[found++] = needed[i];
   }
