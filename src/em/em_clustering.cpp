@@ -117,7 +117,6 @@ void ClusterModel::EMClustering(const char* dataFileName, const char* emOutputNa
   }
 
   checkCoverageAndWriteMembership();
-  releaseArray(pointHints);
   buildCoSharing();
   expandClusters(expandOutputName, epsilon_coshare);
 

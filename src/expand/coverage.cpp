@@ -9,6 +9,7 @@
 #include "expand/expand_kernels.h"
 #include "model/cluster_model.h"
 #include "model/fatal.h"
+#include "model/heap.h"
 #include "model/settings.h"
 #include "model/text_writer.h"
 #include "model/thread_pool.h"
@@ -16,6 +17,16 @@
 namespace zelmor {
 
 void ClusterModel::checkCoverageAndWriteMembership() {
+  // The last pass's note of each point's best microcluster is all that is
+  // kept of the hints, so that their room serves the coverage sum.
+  std::vector<int16_t> noted;
+  if (bestHintsCurrent) {
+    noted.resize(static_cast<size_t>(dataNum));
+    for (int64_t i = 0; i < dataNum; ++i) noted[i] = pointHints[i].best;
+  }
+  releaseArray(pointHints);
+  bestHintsCurrent = false;
+
   const double coverage =
       usePlainKernels ? coverageSum(PRlx, dataNum, itemNum) : coverageSumFast(PRlx, dataNum, itemNum, runThreadPool());
   std::printf("\nData Coverage of microclusters: %.2f\n\n", coverage);
@@ -35,11 +46,11 @@ void ClusterModel::checkCoverageAndWriteMembership() {
       out.putInt(mostProbableCluster(PRlx + i * m, tmp_ItemList[i].items, m));
       out.putChar('\n');
     }
-  } else if (bestHintsCurrent) {
+  } else if (!noted.empty()) {
     // The last pass noted each point's largest responsibility, first in list
     // order among equals: the most probable microcluster.
-    for (int64_t i = 0; i < dataNum; ++i) {
-      out.putInt(pointHints[i].best);
+    for (const int16_t best : noted) {
+      out.putInt(best);
       out.putChar('\n');
     }
   } else {

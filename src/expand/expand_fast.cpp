@@ -17,8 +17,9 @@ namespace zelmor {
 namespace {
 
 constexpr int64_t kRowsPerTask = 4096;
-// Columns taken together by the coverage sum: one cache line of a row.
-constexpr int64_t kColumnGroup = 16;
+// Rows of one coverage task: few enough to stay in a core's cache between
+// its two readings of them.
+constexpr int64_t kCoverageRows = 1024;
 
 int64_t taskCount(int64_t N) { return (N + kRowsPerTask - 1) / kRowsPerTask; }
 
@@ -40,29 +41,42 @@ uint32_t nonzeroMask(const float* row, int64_t width) {
 }  // namespace
 
 double coverageSumFast(const float* PRlx, int64_t N, int64_t m, ThreadPool& pool) {
-  const int64_t tasks = taskCount(N);
-  // Per task and column of the group: the nonzero entries in point order.
-  std::vector<std::vector<float>> values(static_cast<size_t>(tasks * kColumnGroup));
-  double sum = 0.0;
-  for (int64_t first = 0; first < m; first += kColumnGroup) {
-    const int64_t width = std::min(kColumnGroup, m - first);
-    pool.run(tasks, [&](int64_t task, int) {
-      const int64_t begin = task * kRowsPerTask;
-      const int64_t end = std::min(N, begin + kRowsPerTask);
-      std::vector<float>* columns = values.data() + task * kColumnGroup;
-      for (int64_t c = 0; c < width; ++c) columns[c].clear();
-      for (int64_t i = begin; i < end; ++i) {
-        const float* row = PRlx + i * m + first;
-        for (uint32_t nonzero = nonzeroMask(row, width); nonzero != 0; nonzero &= nonzero - 1) {
-          const int c = std::countr_zero(nonzero);
-          columns[c].push_back(row[c]);
+  // One read of the rows: each task counts its nonzero entries per column,
+  // then, its rows still in cache, sorts them into place column by column,
+  // each column's in point order. The sum then takes them column by column,
+  // task by task: the plain order with the zeros left out.
+  const int64_t tasks = (N + kCoverageRows - 1) / kCoverageRows;
+  std::vector<std::vector<int64_t>> columnStart(static_cast<size_t>(tasks));
+  std::vector<std::vector<float>> values(static_cast<size_t>(tasks));
+  auto forEachNonzero = [&](int64_t begin, int64_t end, auto&& visit) {
+    for (int64_t i = begin; i < end; ++i) {
+      const float* row = PRlx + i * m;
+      for (int64_t first = 0; first < m; first += 32) {
+        const int64_t width = std::min<int64_t>(32, m - first);
+        for (uint32_t nonzero = nonzeroMask(row + first, width); nonzero != 0; nonzero &= nonzero - 1) {
+          const int64_t j = first + std::countr_zero(nonzero);
+          visit(j, row[j]);
         }
       }
-    });
-    for (int64_t c = 0; c < width; ++c) {
-      for (int64_t task = 0; task < tasks; ++task) {
-        for (const float v : values[task * kColumnGroup + c]) sum += v;
-      }
+    }
+  };
+  pool.run(tasks, [&](int64_t task, int) {
+    const int64_t begin = task * kCoverageRows;
+    const int64_t end = std::min(N, begin + kCoverageRows);
+    std::vector<int64_t>& start = columnStart[task];
+    start.assign(static_cast<size_t>(m + 1), 0);
+    forEachNonzero(begin, end, [&](int64_t j, float) { ++start[j + 1]; });
+    for (int64_t j = 0; j < m; ++j) start[j + 1] += start[j];
+    std::vector<float>& out = values[task];
+    out.resize(static_cast<size_t>(start[m]));
+    std::vector<int64_t> cursor(start.begin(), start.end() - 1);
+    forEachNonzero(begin, end, [&](int64_t j, float v) { out[cursor[j]++] = v; });
+  });
+  double sum = 0.0;
+  for (int64_t j = 0; j < m; ++j) {
+    for (int64_t task = 0; task < tasks; ++task) {
+      const float* column = values[task].data();
+      for (int64_t at = columnStart[task][j]; at < columnStart[task][j + 1]; ++at) sum += column[at];
     }
   }
   return sum;
