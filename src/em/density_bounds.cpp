@@ -235,6 +235,10 @@ SkipBound makeSkipBound(const float* inverse, float normaliser, int32_t dim, flo
   }
   // The float products and the difference of the test round too: shrink the
   // length scale, grow the axis scale and the threshold by a little more.
+  // Rounded in the safe direction, a length scale below the smallest float
+  // becomes a denormal or 0 (the test is then only harder to pass), and an
+  // axis scale beyond the largest float becomes infinite (the test value is
+  // then -inf or not a number, and never passes).
   bound.lengthScale = roundedDown(b / (1.0 + lengthLoss) * (1.0 - std::ldexp(1.0, -21)));
   bound.axisScale = roundedUp(c * (1.0 + std::ldexp(1.0, -21)));
   bound.threshold = roundedUp(zeroDensityThreshold(normaliser) * (1.0 + std::ldexp(1.0, -22)));
@@ -301,8 +305,9 @@ int64_t collectNeededDensitiesPlain(const float* x, const SkipTable& table, int3
       length += diff * diff;
       projection += table.axesByDim[j * table.stride + k] * diff;
     }
-    const float test = length * table.lengthScale[k] - (projection * projection) * table.axisScale[k];
-    if (!(test >= table.threshold[k])) needed[count++] = static_cast<int32_t>(k);
+    if (!passesSkipTest(length, projection, table.lengthScale[k], table.axisScale[k], table.threshold[k])) {
+      needed[count++] = static_cast<int32_t>(k);
+    }
   }
   return count;
 }
@@ -311,14 +316,17 @@ namespace {
 
 #if defined(__x86_64__)
 // The test of one point against eight microclusters, the same float
-// expression in every lane as in the plain loop; bit l of the result is set
-// when microcluster k0 + l is surely 0.
-#define ZELMOR_TABLE_TEST(lengths, projections, k0)                                                                \
-  (static_cast<uint32_t>(_mm256_movemask_ps(_mm256_cmp_ps(                                                         \
-      _mm256_sub_ps(                                                                                               \
-          _mm256_mul_ps(lengths, _mm256_loadu_ps(table.lengthScale.data() + (k0))),                                \
-          _mm256_mul_ps(_mm256_mul_ps(projections, projections), _mm256_loadu_ps(table.axisScale.data() + (k0)))), \
-      _mm256_loadu_ps(table.threshold.data() + (k0)), _CMP_GE_OQ))))
+// expression and the same two comparisons in every lane as passesSkipTest;
+// bit l of the result is set when microcluster k0 + l is surely 0.
+__attribute__((target("avx2"))) inline uint32_t tableTest(__m256 lengths, __m256 projections, const SkipTable& table,
+                                                          int64_t k0) {
+  const __m256 test = _mm256_sub_ps(
+      _mm256_mul_ps(lengths, _mm256_loadu_ps(table.lengthScale.data() + k0)),
+      _mm256_mul_ps(_mm256_mul_ps(projections, projections), _mm256_loadu_ps(table.axisScale.data() + k0)));
+  const __m256 passes = _mm256_and_ps(_mm256_cmp_ps(test, _mm256_loadu_ps(table.threshold.data() + k0), _CMP_GE_OQ),
+                                      _mm256_cmp_ps(test, _mm256_set1_ps(std::numeric_limits<float>::max()), _CMP_LE_OQ));
+  return static_cast<uint32_t>(_mm256_movemask_ps(passes));
+}
 
 // The test of one point against `Groups` groups of eight microclusters from
 // k0 on, the groups side by side so that their independent chains of
@@ -341,7 +349,7 @@ __attribute__((target("avx2"))) uint32_t surelyZeroGroups(const float* x, const 
     }
   }
   uint32_t skip = 0;
-  for (int g = 0; g < Groups; ++g) skip |= ZELMOR_TABLE_TEST(lengths[g], projections[g], k0 + 8 * g) << (8 * g);
+  for (int g = 0; g < Groups; ++g) skip |= tableTest(lengths[g], projections[g], table, k0 + 8 * g) << (8 * g);
   return skip;
 }
 
@@ -364,7 +372,6 @@ __attribute__((target("avx2"))) int64_t collectNeededWide(const float* x, const 
   for (; k0 < stride; k0 += 8) emit(~surelyZeroGroups<1>(x, table, k0) & 0xffu, k0);
   return count;
 }
-#undef ZELMOR_TABLE_TEST
 #endif
 
 }  // namespace
@@ -434,6 +441,14 @@ int64_t ballSurvivors(const PointBall& ball, const SkipTable& table, int32_t* su
     const double farthest = centreDistance * (1.0 + relative) + radius + kLostBelowDoubles;
     const double reach = std::fabs(projection[k]) + axisNorm * (radius + farthest * relative) +
                          floatLoss * axisNorm * farthest + kLostBelowFloats;
+    // At the edges of the float range: the points and the centre are finite
+    // (points with values beyond half the largest float never come here), so
+    // every double above is finite, and the scales and threshold are finite
+    // floats by construction. `bounded` keeps the float test of every point
+    // of the ball away from overflow (its squared length, its products and
+    // its difference stay below 2^126), where the rounding bounds above hold;
+    // amounts lost below the smallest float are paid by the slack. A scale
+    // that rounded to 0 or a denormal only makes the test harder to pass.
     const double shortest2 = gap > 0.0 ? gap * gap : 0.0;
     const double longest2 = farthest * farthest * (1.0 + floatLoss);
     const double reach2 = reach * reach * (1.0 + floatLoss);

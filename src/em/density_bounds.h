@@ -88,8 +88,22 @@ void makePointBall(const float* points, const int32_t* members, int64_t count, i
 // would find the density surely 0. `scratch` holds 2K doubles.
 int64_t ballSurvivors(const PointBall& ball, const SkipTable& table, int32_t* survivors, double* scratch);
 
+// The test itself, for one microcluster. Its rounding is bounded only while
+// every float value on the way stays finite: a squared length that overflows
+// to infinity says nothing about the form (a point at squared distance 1e39
+// from a microcluster of variance 1e37 has a form of 100), and the product
+// with a scale below 1 would still be infinite. Every overflow on the way
+// leaves the value infinite or not a number (a finite value on the way can
+// only come from finite ones), so a test value above the largest float
+// proves nothing and the density is computed instead.
+inline bool passesSkipTest(float lengthSquared, float projection, float lengthScale, float axisScale,
+                           float threshold) {
+  const float test = lengthSquared * lengthScale - (projection * projection) * axisScale;
+  return test >= threshold && test <= std::numeric_limits<float>::max();
+}
+
 inline bool isSurelyZero(float lengthSquared, float projection, const SkipBound& bound) {
-  return lengthSquared * bound.lengthScale - (projection * projection) * bound.axisScale >= bound.threshold;
+  return passesSkipTest(lengthSquared, projection, bound.lengthScale, bound.axisScale, bound.threshold);
 }
 
 }  // namespace zelmor

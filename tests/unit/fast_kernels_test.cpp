@@ -13,6 +13,7 @@
 #include "em/density_bounds.h"
 #include "em/e_step_kernels.h"
 #include "em/e_step_wide.h"
+#include "em/em_constants.h"
 #include "em/needed_densities.h"
 #include "expand/expand_fast.h"
 #include "expand/expand_kernels.h"
@@ -392,6 +393,33 @@ TEST(NeededDensities, FindsTheSameMicroclustersAsTestingEveryPointAgainstTheWhol
     }
   }
   EXPECT_GT(longLists, 10);  // lists longer than a point's own slot
+}
+
+// A microcluster of enormous variance still reaches points whose squared
+// distance overflows a float: the test must not read the infinity as a proof.
+TEST(SkipTable, NeverSkipsWhereTheSquaredLengthOverflows) {
+  struct Case {
+    float inverse, x;
+  };
+  const Case cases[] = {{1e-37f, 2e19f}, {3e-39f, -3e19f}, {1e-40f, 1e20f}, {2e-45f, 3e19f}};
+  std::vector<double> scratch;
+  for (const Case& c : cases) {
+    const float normaliser = static_cast<float>(std::sqrt(kGaussBase / c.inverse));
+    const float mean = 0.0f;
+    float t = 0.0f;
+    ASSERT_NE(pointDensity(&c.x, &mean, &c.inverse, normaliser, 1, &t), 0.0f) << c.x;
+    for (const int K : {1, 9, 33}) {
+      std::vector<float> means(K, 0.0f), axes(K);
+      std::vector<SkipBound> bounds(K);
+      for (int k = 0; k < K; ++k) bounds[k] = makeSkipBound(&c.inverse, normaliser, 1, axes.data() + k, scratch);
+      SkipTable table;
+      buildSkipTable(means.data(), axes.data(), bounds.data(), K, 1, table);
+      std::vector<int32_t> needed(K);
+      EXPECT_EQ(collectNeededDensitiesPlain(&c.x, table, needed.data()), K) << c.x;
+      EXPECT_EQ(collectNeededDensities(&c.x, table, needed.data()), K) << c.x;
+      EXPECT_FALSE(isSurelyZero(std::numeric_limits<float>::infinity(), 0.0f, bounds[0]));
+    }
+  }
 }
 
 TEST(SkipBound, NeverSkipsForMatricesItCannotBound) {
