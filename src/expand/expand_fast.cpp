@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -90,6 +91,10 @@ void mostProbableClusters(const float* PRlx, const int16_t* const* lists, int64_
   });
 }
 
+// Zeros left out of a sum change nothing: every sum here starts at +0 and its
+// terms are products or responsibilities, never -0, and a sum of nonzero
+// values rounds to -0 only from -0 itself. The one exception, a zero times a
+// value that is not a number, is handled where the rows are gathered.
 void addCoSharingAll(const float* PRlx, const int16_t* const* lists, int64_t N, int64_t m, float* dist,
                      ThreadPool& pool) {
   // Gather each point's nonzero responsibilities in parallel, then add their
@@ -124,12 +129,20 @@ void addCoSharingAll(const float* PRlx, const int16_t* const* lists, int64_t N, 
         const float* row = PRlx + i * m;
         const int16_t* items = lists[i];
         const size_t before = out.size();
+        bool ordinary = true;
         for (int64_t first = 0; first < m; first += 32) {
           const int64_t width = std::min<int64_t>(32, m - first);
           for (uint32_t nonzero = nonzeroMask(row + first, width); nonzero != 0; nonzero &= nonzero - 1) {
             const int64_t j = first + std::countr_zero(nonzero);
             out.push_back(Nonzero{items[j], row[j]});
+            ordinary = ordinary && std::isfinite(row[j]);
           }
+        }
+        if (!ordinary) {
+          // A zero times a value that is not a number is not zero: such a
+          // row pairs every entry, zeros included, as the plain sum does.
+          out.resize(before);
+          for (int64_t j = 0; j < m; ++j) out.push_back(Nonzero{items[j], row[j]});
         }
         // Descending microcluster, so that a band of rows finds its pairs
         // without looking at the others'.

@@ -480,12 +480,17 @@ TEST(FastPostLoopKernels, MatchThePlainOnesAtAnyThreadCount) {
           << N << "x" << m;
     }
   }
-  // A responsibility that is not a number makes the coverage one too.
+  // A responsibility that is not a number makes the coverage one too, and
+  // every level of its microcluster, zero partners included.
   Responsibilities r = randomResponsibilities(300, 20, random);
   r.PRlx[123 * 20 + 7] = std::numeric_limits<float>::quiet_NaN();
   ThreadPool pool(2);
   EXPECT_TRUE(std::isnan(coverageSum(r.PRlx.data(), 300, 20)));
   EXPECT_TRUE(std::isnan(coverageSumFast(r.PRlx.data(), 300, 20, pool)));
+  std::vector<float> plainDist(20 * 19 / 2, 0.0f), dist(20 * 19 / 2, 0.0f);
+  for (int64_t i = 0; i < 300; ++i) addCoSharing(r.PRlx.data() + i * 20, r.lists[i], 20, plainDist.data());
+  addCoSharingAll(r.PRlx.data(), r.lists.data(), 300, 20, dist.data(), pool);
+  EXPECT_EQ(std::memcmp(dist.data(), plainDist.data(), dist.size() * sizeof(float)), 0);
 }
 
 }  // namespace
