@@ -74,6 +74,7 @@ struct WorkerScratch {
   std::vector<uint8_t> nonzeroFlag;
   std::vector<std::pair<float, int32_t>> ranked;
   std::vector<double> eigenScratch;
+  std::vector<float> startX;
   int64_t firstPoint = 0;
 };
 
@@ -82,6 +83,36 @@ bool allSafe(const float* values, int64_t count) {
     if (!(std::fabs(values[i]) <= kSafeMagnitude)) return false;
   }
   return true;
+}
+
+// Zero shares are left out of the M-step sums, which changes none of them
+// but for the sign of a zero: where a mean sum uX stands at -0 (a term too
+// small for a float, below zero), the plain pass goes on adding x·0, and one
+// such +0 (from x >= +0) turns the sum into +0. A nonzero term makes both
+// sums equal again, so the two can differ at the end of a block only where
+// the sum there is -0; each such sum is added up again from its value at the
+// start of the block, every point of the block in turn, zero shares included,
+// exactly as accumulatePoint adds it. (The sums of squares need no such care:
+// the M-step turns every covariance entry near zero into the floor or +0.)
+void replaySignedZeroSums(const float* points, int64_t count, int32_t d, const float* startX,
+                          const std::vector<std::vector<Share>>& byCluster, const int32_t* clusterStart,
+                          int64_t chunks, int64_t K, int64_t k, float* sumX) {
+  for (int64_t i = 0; i < d; ++i) {
+    if (!(sumX[i] == 0.0f && std::signbit(sumX[i]))) continue;
+    float sum = startX[i];
+    int64_t p = 0;
+    auto addUpTo = [&](int64_t end, float r) {
+      for (; p < end; ++p) sum = static_cast<float>(sum + static_cast<double>(points[p * d + i]) * 0.0f);
+      if (p < count) sum = static_cast<float>(sum + static_cast<double>(points[p * d + i]) * r);
+      ++p;
+    };
+    for (int64_t c = 0; c < chunks; ++c) {
+      const int32_t* start = clusterStart + c * (K + 1);
+      for (int64_t at = start[k]; at < start[k + 1]; ++at) addUpTo(byCluster[c][at].point, byCluster[c][at].r);
+    }
+    addUpTo(count, 0.0f);
+    sumX[i] = sum;
+  }
 }
 
 }  // namespace
@@ -114,6 +145,7 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
   std::vector<WorkerScratch> scratch(static_cast<size_t>(pool.threadCount()));
   for (WorkerScratch& s : scratch) {
     s.t.resize(static_cast<size_t>(d));
+    s.startX.resize(static_cast<size_t>(d));
     s.laneScratch.resize(static_cast<size_t>(d) * kDensityLanes);
     if (!keepFullInverses) s.inverseFull.resize(static_cast<size_t>(d) * d);
     s.accumulator = std::make_unique<WideAccumulator>(d);
@@ -130,7 +162,9 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
   }
 
   // In the first iteration every inverse is the identity, whose form is a
-  // plain sum of squares.
+  // plain sum of squares: for a point with finite differences the zero
+  // entries add 0·t = ±0 to each row sum, which changes nothing. Points with
+  // larger values take the general kernel, where 0·inf is not a number.
   std::vector<uint8_t> identityInverse(static_cast<size_t>(K));
   for (int64_t k = 0; k < K; ++k) identityInverse[k] = isIdentity(covariances + k * packed, d);
 
@@ -257,7 +291,10 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     Candidate* cand = s.candidates.data() + s.pointStart[local];
     int64_t evaluated = s.pointStart[local + 1] - s.pointStart[local];
     if (safe) {
-      // A zero density adds nothing to the point's sum or sums.
+      // A zero density adds nothing to the point's sum or sums: densities are
+      // never -0 (the normalisers are +0 or more, or not a number), the sum
+      // starts at +0, and for a point with finite differences 0·x is a zero
+      // (for the sign of the mean sums see replaySignedZeroSums).
       evaluated = std::remove_if(cand, cand + evaluated, [](const Candidate& c) { return c.density == 0.0f; }) - cand;
     }
     double sum = 0.0;
@@ -389,6 +426,12 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
       const float* mean = means + k * d;
       float* sumX = uX + k * d;
       float* sumXXT = uXXT + k * packed;
+      float* startX = s.startX.data();
+      std::copy(sumX, sumX + d, startX);
+      auto finishSums = [&] {
+        replaySignedZeroSums(points.data(), count, d, startX, chunkByCluster, chunkClusterStart.data(), chunks, K, k,
+                             sumX);
+      };
       if (!wide) {
         for (int64_t c = 0; c < chunks; ++c) {
           const int32_t* start = chunkClusterStart.data() + c * (K + 1);
@@ -398,6 +441,7 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
                             sumXXT);
           }
         }
+        finishSums();
         return;
       }
       // The sums of one microcluster stay in the worker's own memory (or
@@ -430,6 +474,7 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
       }
       flush();
       acc.store(sumX, weightSums[k], sumXXT);
+      finishSums();
     });
     block += count;
   }
