@@ -120,7 +120,7 @@ Expansion readExpansion(const std::string& path) {
 }
 
 RunData readRunData(const std::string& emPath, const std::string& membershipPath, const Expansion& expansion,
-                    int64_t maxPoints) {
+                    int64_t maxPoints, std::vector<int32_t>* memberships) {
   const size_t d = static_cast<size_t>(expansion.d);
   const size_t K = expansion.records.size();
   LineReader em(emPath);
@@ -131,6 +131,7 @@ RunData readRunData(const std::string& emPath, const std::string& membershipPath
   }
 
   RunData run;
+  if (memberships != nullptr) memberships->clear();
   run.lo.assign(d, INFINITY);
   run.hi.assign(d, -INFINITY);
   run.means.assign(K * d, 0.0f);
@@ -163,6 +164,7 @@ RunData readRunData(const std::string& emPath, const std::string& membershipPath
                           ": names no microcluster (nor -1)");
         }
         member = static_cast<int32_t>(m);
+        if (memberships != nullptr) memberships->push_back(member);
       }
       // Algorithm R: each point is kept with the same probability.
       size_t slot = positions.size();

@@ -37,7 +37,9 @@ struct RunData {
 // Reads output_em.txt and, unless `membershipPath` is empty, membership.txt,
 // which must match `expansion`. Keeps a fixed-seed uniform sample of at most
 // `maxPoints` points, so a run over millions of points still draws quickly.
+// `memberships`, when given, receives the membership of every point in file
+// order (it needs membership.txt).
 RunData readRunData(const std::string& emPath, const std::string& membershipPath, const Expansion& expansion,
-                    int64_t maxPoints);
+                    int64_t maxPoints, std::vector<int32_t>* memberships = nullptr);
 
 }  // namespace zelmor::tools
