@@ -62,5 +62,8 @@ if [ "${ZELMOR_NO_INSTALL:-0}" = 1 ] || ! have_command apt-get || { [ "$(id -u)"
 fi
 
 echo "Installing ${need[*]} (apt-get)..." >&2
-"${sudo[@]}" apt-get update -qq >&2
-"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >&2
+# dpkg's progress goes to standard output, which is not ours to fill; errors
+# still show.
+"${sudo[@]}" apt-get update -qq >/dev/null
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+echo "Installed ${need[*]}." >&2
