@@ -62,6 +62,7 @@ TEST(ToolOptions, HelpVersionAndUsageErrors) {
   EXPECT_EQ(genTool({"-o", "d.txt", "--shape", "square"}, dir.path()).status, 2);
   EXPECT_EQ(genTool({"-o", "d.txt", "--background", "2"}, dir.path()).status, 2);
   EXPECT_EQ(plotTool({".", "--dims", "1"}, dir.path()).status, 2);
+  EXPECT_EQ(plotTool({".", "--dims", "0,1", "--pca"}, dir.path()).status, 2);
   EXPECT_FALSE(fileExists(dir.file("d.txt")));
 }
 
@@ -126,11 +127,20 @@ TEST(ToolFiles, GenSeedZelmorAndPlotMakeOnePicture) {
   EXPECT_EQ(countOf(svg, "class=\"cell\""), 36u);
   EXPECT_EQ(countOf(svg, "class=\"mean\""), 12u);
   EXPECT_TRUE(contains(svg, "Data in dimensions 0 and 2 (400 points)"));
+  // By default the two dimensions of largest spread; or the principal components.
+  ASSERT_EQ(plotTool({".", "-o", "widest.svg"}, dir.path()).status, 0);
+  EXPECT_TRUE(contains(readFile(dir.file("widest.svg")), ", the two of largest spread (400 points)"));
+  ASSERT_EQ(plotTool({".", "-o", "pca.svg", "--pca", "--params", "epsilon_coshare 1.0"}, dir.path()).status, 0);
+  const std::string pca = readFile(dir.file("pca.svg"));
+  EXPECT_TRUE(contains(pca, "Data on its first two principal components, ")) << pca;
+  EXPECT_TRUE(contains(pca, "run settings: epsilon_coshare 1.0"));
 
   const std::string xmllint = findXmllint();
   if (xmllint.empty()) GTEST_SKIP() << "xmllint is not installed (Debian: libxml2-utils)";
-  const RunResult check = runTool(xmllint, {"--noout", dir.file("plot.svg")}, dir.path());
-  EXPECT_EQ(check.status, 0) << check.output;
+  for (const char* file : {"plot.svg", "widest.svg", "pca.svg"}) {
+    const RunResult check = runTool(xmllint, {"--noout", dir.file(file)}, dir.path());
+    EXPECT_EQ(check.status, 0) << file << ": " << check.output;
+  }
 }
 
 TEST(ToolFiles, DataInLargeUnitsIsStandardisedOnRequest) {
