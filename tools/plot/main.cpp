@@ -32,11 +32,12 @@ int main(int argc, char** argv) {
 
   app.add_option("folder", folder, "Folder of the run (where zelmor wrote its files)")->capture_default_str();
   app.add_option("-o,--output", outputPath, "SVG file to write (default: plot.svg in the run folder)");
-  CLI::Option* dimsOption = app.add_option("--dims", dims, "The two dimensions of the data panel, as X,Y")
-                                ->expected(2)
-                                ->delimiter(',')
-                                ->check(CLI::NonNegativeNumber)
-                                ->default_str("the two of largest spread");
+  CLI::Option* dimsOption =
+      app.add_option("--dims", dims,
+                     "The two dimensions of the data panel, as X,Y (default: the two of largest spread)")
+          ->expected(2)
+          ->delimiter(',')
+          ->check(CLI::NonNegativeNumber);
   app.add_flag("--pca", pca, "Draw the data on its first two principal components instead")->excludes(dimsOption);
   app.add_flag("--no-data", noData, "Leave out the data panel");
   app.add_option("--max-points", maxPoints, "Draw at most this many points (a fixed uniform sample of the rest)")

@@ -106,7 +106,7 @@ Plane principalPlane(const RunData& run, int32_t dimension) {
     v2[j] = static_cast<double>(j) - 0.5 * static_cast<double>(d - 1) + 0.25;
   }
   orthonormalise(v1, v2);
-  for (int iteration = 0; iteration < 1000; ++iteration) {
+  for (int iteration = 0; iteration < 300; ++iteration) {
     Vector w1 = covarianceTimes(centred, d, v1), w2 = covarianceTimes(centred, d, v2);
     orthonormalise(w1, w2);
     double change = 0.0;
