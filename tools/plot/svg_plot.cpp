@@ -285,8 +285,9 @@ double drawBars(Svg& svg, const Columns& c, double top) {
   }
   const double size = std::clamp(c.width * 0.4, 2.5, 5.0);
   const std::vector<size_t> marked = c.thin(seeds, 2 * size + 2);
-  for (size_t p : marked)
+  for (size_t p : marked) {
     seedMarker(svg, c.x(p) + c.width / 2, baseline + 3, size, c.tip(p) + ": seed, starts a chain");
+  }
   svg.line(kLeft, baseline, kRight, baseline, "stroke=\"#333\" stroke-width=\"1\"");
 
   seedMarker(svg, kLegendX + 5, top + 2, 5, "", "legend");
