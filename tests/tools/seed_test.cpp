@@ -249,6 +249,7 @@ TEST(SpreadWarning, OnlyFarOutsideTheWorkableRange) {
        "run again with --standardize FILE and give zelmor FILE and these centres, or divide every "
        "value by about 200.\n"},
       {300, 4, true, ""},
+      {1e5, 1, false, "divide every value by about 50000.\n"},
       {1, 500, true, "the standardised points of data.txt lie 22.4 from their mean (root mean square).\n"},
       {1, 500, true, "divide every value of z.txt and of the centres by about 10, or use fewer columns.\n"},
   };

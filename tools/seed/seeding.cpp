@@ -263,11 +263,13 @@ double roundFactor(double x) {
   return power * (m < std::sqrt(2.0) ? 1.0 : m < std::sqrt(10.0) ? 2.0 : m < std::sqrt(50.0) ? 5.0 : 10.0);
 }
 
-std::string g3(double v) {
+std::string formatted(const char* format, double v) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.3g", v);
+  std::snprintf(text, sizeof text, format, v);
   return text;
 }
+
+std::string g3(double v) { return formatted("%.3g", v); }
 
 }  // namespace
 
@@ -277,7 +279,7 @@ std::string spreadWarning(const Centres& centres, const std::string& dataName, c
   if (!(spread > 0.0) || (spread >= kWarnSpreadBelow && spread <= kWarnSpreadAbove)) return "";
   const bool large = spread > kWarnSpreadAbove;
   // The advice aims at a spread of about 3, amid the workable range.
-  const std::string factor = g3(roundFactor(large ? spread / 3.0 : 3.0 / spread));
+  const std::string factor = formatted("%g", roundFactor(large ? spread / 3.0 : 3.0 / spread));
   const std::string range = g3(kWorkableSpreadLow) + " to " + g3(kWorkableSpreadHigh);
   std::string text = "zelmor-seed: warning: the " + std::string(centres.standardised ? "standardised " : "") +
                      "points of " + dataName + " lie " + g3(spread) + " from their mean (root mean square";
@@ -285,7 +287,7 @@ std::string spreadWarning(const Centres& centres, const std::string& dataName, c
     const size_t w = stats.widest();
     text += "; widest: dimension " + std::to_string(w) + ", standard deviation " + g3(stats.sd(w));
   }
-  text += ").\nzelmor-seed: a run works with " + range +
+  text += ").\nzelmor-seed: a run works with a spread of about " + range +
           (large ? "; beyond it many points may lie out of reach of every microcluster.\n"
                  : "; below it the microclusters collapse into one mean.\n");
   if (centres.standardised) {
