@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "support/test_support.h"
@@ -24,6 +25,17 @@ RunResult plotTool(const std::vector<std::string>& args, const std::string& cwd)
 }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::set<std::vector<float>> valuesOf(const std::vector<std::string>& lines) {
+  std::set<std::vector<float>> values;
+  for (const std::string& line : lines) {
+    std::vector<float> v;
+    std::istringstream in(line);
+    for (float x; in >> x;) v.push_back(x);
+    values.insert(v);
+  }
+  return values;
+}
 
 TEST(ToolOptions, HelpVersionAndUsageErrors) {
   TempDir dir;
@@ -50,6 +62,7 @@ TEST(ToolOptions, HelpVersionAndUsageErrors) {
   EXPECT_EQ(genTool({"-o", "d.txt", "--shape", "square"}, dir.path()).status, 2);
   EXPECT_EQ(genTool({"-o", "d.txt", "--background", "2"}, dir.path()).status, 2);
   EXPECT_EQ(plotTool({".", "--dims", "1"}, dir.path()).status, 2);
+  EXPECT_EQ(plotTool({".", "--dims", "0,1", "--pca"}, dir.path()).status, 2);
   EXPECT_FALSE(fileExists(dir.file("d.txt")));
 }
 
@@ -71,8 +84,8 @@ TEST(ToolFiles, SameSeedSameBytesAndTheRequestedShape) {
   const std::vector<std::string> lines = splitLines(readFile(dir.file("a.txt")));
   ASSERT_EQ(lines.size(), 500u);
   for (const std::string& line : lines) {
-    ASSERT_EQ(std::count(line.begin(), line.end(), '\t'), 4) << line;
-    ASSERT_EQ(line.back(), '\t');
+    ASSERT_EQ(std::count(line.begin(), line.end(), '\t'), 3) << line;
+    ASSERT_NE(line.back(), '\t');
   }
   const std::vector<std::string> labels = splitLines(readFile(dir.file("a.lab")));
   ASSERT_EQ(labels.size(), 500u);
@@ -94,7 +107,8 @@ TEST(ToolFiles, SameSeedSameBytesAndTheRequestedShape) {
     ASSERT_EQ(centres.size(), 12u);
     // Every centre is one of the data points, and none twice.
     EXPECT_EQ(std::set<std::string>(centres.begin(), centres.end()).size(), 12u);
-    for (const std::string& c : centres) EXPECT_NE(std::find(lines.begin(), lines.end(), c), lines.end()) << c;
+    const std::set<std::vector<float>> points = valuesOf(lines);
+    for (const auto& c : valuesOf(centres)) EXPECT_TRUE(points.count(c)) << c[0];
   }
 }
 
@@ -113,11 +127,52 @@ TEST(ToolFiles, GenSeedZelmorAndPlotMakeOnePicture) {
   EXPECT_EQ(countOf(svg, "class=\"cell\""), 36u);
   EXPECT_EQ(countOf(svg, "class=\"mean\""), 12u);
   EXPECT_TRUE(contains(svg, "Data in dimensions 0 and 2 (400 points)"));
+  // By default the two dimensions of largest spread; or the principal components.
+  ASSERT_EQ(plotTool({".", "-o", "widest.svg"}, dir.path()).status, 0);
+  EXPECT_TRUE(contains(readFile(dir.file("widest.svg")), ", the two of largest spread (400 points)"));
+  ASSERT_EQ(plotTool({".", "-o", "pca.svg", "--pca", "--params", "epsilon_coshare 1.0"}, dir.path()).status, 0);
+  const std::string pca = readFile(dir.file("pca.svg"));
+  EXPECT_TRUE(contains(pca, "Data on its first two principal components, ")) << pca;
+  EXPECT_TRUE(contains(pca, "run settings: epsilon_coshare 1.0"));
 
   const std::string xmllint = findXmllint();
   if (xmllint.empty()) GTEST_SKIP() << "xmllint is not installed (Debian: libxml2-utils)";
-  const RunResult check = runTool(xmllint, {"--noout", dir.file("plot.svg")}, dir.path());
-  EXPECT_EQ(check.status, 0) << check.output;
+  for (const char* file : {"plot.svg", "widest.svg", "pca.svg"}) {
+    const RunResult check = runTool(xmllint, {"--noout", dir.file(file)}, dir.path());
+    EXPECT_EQ(check.status, 0) << file << ": " << check.output;
+  }
+}
+
+TEST(ToolFiles, DataInLargeUnitsIsStandardisedOnRequest) {
+  TempDir dir;
+  ASSERT_EQ(genTool({"-o", "data.txt", "-n", "400", "-d", "3", "--scale", "60", "--seed", "3"}, dir.path()).status, 0);
+  const std::vector<std::string> seed{"data.txt", "-k", "12", "-d", "3", "-o", "microclus.txt", "--seed", "4"};
+  const RunResult raw = seedTool(seed, dir.path());
+  ASSERT_EQ(raw.status, 0);
+  EXPECT_TRUE(contains(raw.output, "zelmor-seed: warning: the points of data.txt lie ")) << raw.output;
+  EXPECT_TRUE(contains(raw.output, "run again with --standardize FILE")) << raw.output;
+
+  std::vector<std::string> standardise = seed;
+  standardise.insert(standardise.end(), {"--standardize", "z.txt"});
+  const RunResult r = seedTool(standardise, dir.path());
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_FALSE(contains(r.output, "warning")) << r.output;
+  EXPECT_TRUE(contains(r.output,
+                       "wrote the standardised points to z.txt, the centres in the same units, and the "
+                       "column means and scales to z.txt.scale\n"));
+  const std::vector<std::string> z = splitLines(readFile(dir.file("z.txt")));
+  ASSERT_EQ(z.size(), 400u);
+  for (const std::string& c : splitLines(readFile(dir.file("microclus.txt")))) {
+    EXPECT_NE(std::find(z.begin(), z.end(), c), z.end()) << c;
+  }
+  EXPECT_EQ(splitLines(readFile(dir.file("z.txt.scale"))).size(), 2u);
+  const RunResult run = runZelmor({"z.txt", "12", "3", "400", "0.001", "1.0", "microclus.txt", "10", "2"}, dir.path());
+  EXPECT_EQ(run.status, 0) << run.output;
+
+  standardise.back() = "data.txt";
+  const RunResult clash = seedTool(standardise, dir.path());
+  EXPECT_EQ(clash.status, 1);
+  EXPECT_EQ(clash.output, "zelmor-seed: data.txt: named both as the data file and the standardised file\n");
 }
 
 TEST(ToolFailures, MessageStatusAndNoOutputFile) {

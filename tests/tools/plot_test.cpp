@@ -1,10 +1,13 @@
-// The run picture: reading zelmor's output files back, the colour scales, and
-// an SVG that parses as XML with one cell per microcluster and dimension.
+// The run picture: reading zelmor's output files back, the plane of the data
+// panel, the colour scales, and an SVG that parses as XML with one cell per
+// microcluster and dimension, and marks thinned where they would crowd.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 #include "common/tool_support.h"
+#include "plot/projection.h"
 #include "plot/run_files.h"
 #include "plot/svg_plot.h"
 #include "tool_test_support.h"
@@ -85,6 +88,9 @@ TEST(RunFiles, PointsMeansAndMembershipOfARun) {
   EXPECT_EQ(run.lo, (std::vector<double>{1, -6}));
   EXPECT_EQ(run.hi, (std::vector<double>{7, 8}));
   EXPECT_EQ(run.means, (std::vector<float>{1.5f, 2.5f, 3, 3, 0.5f, 0.5f}));  // by microcluster index
+  EXPECT_EQ(run.mean, (std::vector<double>{4, 2}));
+  EXPECT_EQ(run.variance, (std::vector<double>{5, 26}));
+  EXPECT_EQ(run.memberCount, (std::vector<int64_t>{1, 1, 1}));
 
   // A sample keeps file order and each point with its own membership.
   const RunData two = readRunData(dir.file("em.txt"), dir.file("m.txt"), e, 2);
@@ -96,6 +102,57 @@ TEST(RunFiles, PointsMeansAndMembershipOfARun) {
   EXPECT_LT(first, second);
   EXPECT_EQ(two.sampleMembership[0], members[static_cast<size_t>(first / 2)]);
   EXPECT_EQ(two.sampleMembership[1], members[static_cast<size_t>(second / 2)]);
+}
+
+TEST(RunFiles, AxisExtentFromTheMembersAlongThePrincipalAxis) {
+  // One microcluster with its axis along dimension 0, mean (2, 5); its points
+  // lie at 0, 1, 3 and 4.5 along the axis (dimension 1 plays no part), the
+  // last point belongs to no microcluster.
+  TempDir dir;
+  writeFile(dir.file("e.txt"), "-1 0 0 255 255 0\n");
+  writeFile(dir.file("em.txt"), "0 9\n1 -3\n3 0\n4.5 1\n100 100\n2 5 255 0 0\n");
+  writeFile(dir.file("m.txt"), "0\n0\n0\n0\n-1\n");
+  const Expansion e = readExpansion(dir.file("e.txt"));
+  const RunData run = readRunData(dir.file("em.txt"), dir.file("m.txt"), e, 100);
+  const double sd = std::sqrt((2.125 * 2.125 + 1.125 * 1.125 + 0.875 * 0.875 + 2.375 * 2.375) / 4);
+  EXPECT_EQ(run.memberCount, (std::vector<int64_t>{4}));
+  EXPECT_DOUBLE_EQ(run.axisFrom[0], 0.125 - 2 * sd);  // the members' mean lies 0.125 beyond the microcluster's
+  EXPECT_DOUBLE_EQ(run.axisTo[0], 0.125 + 2 * sd);
+  // Without membership there is no extent.
+  const RunData bare = readRunData(dir.file("em.txt"), "", e, 100);
+  EXPECT_EQ(bare.memberCount, (std::vector<int64_t>{0}));
+  EXPECT_EQ(bare.axisTo, (std::vector<double>{0}));
+}
+
+TEST(Projection, WidestDimensionsAndPrincipalComponents) {
+  // Points along (1, 2, 2) / 3, spread 10, with a little spread along
+  // (0, 1, -1) / sqrt(2) that is not correlated with it.
+  RunData run;
+  for (double t : {-20, -10, 10, 20}) {
+    for (double u : {-0.3, 0.3}) {
+      for (double x : {t / 3, 2 * t / 3 + u / std::sqrt(2.0), 2 * t / 3 - u / std::sqrt(2.0)}) {
+        run.sample.push_back(static_cast<float>(x + 5.0));
+      }
+    }
+  }
+  run.mean = {5, 5, 5};
+  run.variance = {1, 4, 3.9};
+  EXPECT_EQ(widestDimensions(run), (std::pair<int32_t, int32_t>{1, 2}));
+
+  const Plane plane = principalPlane(run, 3);
+  EXPECT_NEAR(plane.axis[0][0], 1.0 / 3, 1e-6);
+  EXPECT_NEAR(plane.axis[0][1], 2.0 / 3, 1e-6);
+  EXPECT_NEAR(plane.axis[0][2], 2.0 / 3, 1e-6);
+  EXPECT_NEAR(std::fabs(plane.axis[1][1] - plane.axis[1][2]), std::sqrt(2.0), 1e-3);
+  EXPECT_NEAR(plane.axis[1][0], 0.0, 1e-3);
+  EXPECT_EQ(plane.name[1], "PC 2");
+  EXPECT_NE(plane.caption.find("principal components, 100% of the variance"), std::string::npos) << plane.caption;
+  const float point[] = {5 + 10.0f / 3, 5 + 20.0f / 3, 5 + 20.0f / 3};
+  EXPECT_NEAR(plane.at(point, 0), 10.0, 1e-4);
+
+  // No variance at all: the widest dimensions, as they are.
+  run.sample.assign(9, 5.0f);
+  EXPECT_EQ(principalPlane(run, 3).caption, "Data in dimensions 1 and 2");
 }
 
 TEST(RunFiles, MismatchedRunFilesAreReported) {
@@ -122,7 +179,7 @@ TEST(RunFiles, MismatchedRunFilesAreReported) {
             dir.file("em.txt") + ", line 3: holds 3 numbers; a point holds 2 and a microcluster line 5");
 }
 
-TEST(Colours, DivergingScaleAndPositionHues) {
+TEST(Colours, DivergingScaleAndChainHues) {
   EXPECT_EQ(orientationColour(-255), (Rgb{33, 102, 172}));
   EXPECT_EQ(orientationColour(0), (Rgb{247, 247, 247}));
   EXPECT_EQ(orientationColour(255), (Rgb{178, 24, 43}));
@@ -130,10 +187,13 @@ TEST(Colours, DivergingScaleAndPositionHues) {
   EXPECT_EQ(orientationColour(-1000), orientationColour(-255));
   // Halfway between two stops, each channel halfway.
   EXPECT_EQ(orientationColour(63.75), (Rgb{243, 193, 173}));
-  // Neighbouring positions differ a little, distant ones a lot.
-  const Rgb a = positionColour(0, 30), b = positionColour(1, 30), z = positionColour(29, 30);
-  EXPECT_LT(std::abs(a.r - b.r) + std::abs(a.g - b.g) + std::abs(a.b - b.b), 60);
-  EXPECT_GT(std::abs(a.r - z.r) + std::abs(a.g - z.g) + std::abs(a.b - z.b), 100);
+  // Chains up to three apart always differ clearly.
+  auto distance = [](Rgb a, Rgb b) { return std::abs(a.r - b.r) + std::abs(a.g - b.g) + std::abs(a.b - b.b); };
+  for (size_t chain = 0; chain < 1000; ++chain) {
+    for (size_t apart = 1; apart <= 3; ++apart) {
+      ASSERT_GT(distance(chainColour(chain), chainColour(chain + apart)), 80) << chain << " + " << apart;
+    }
+  }
 }
 
 TEST(Colours, TicksAreRoundAndCoverTheRange) {
@@ -164,9 +224,9 @@ TEST(Svg, OneCellPerMicroclusterAndDimensionInAWellFormedDocument) {
   EXPECT_EQ(countOf(svg, "class=\"axis\""), 3u);
   EXPECT_NE(svg.find("<title>a &lt;test&gt; &amp; &quot;quotes&quot;</title>"), std::string::npos);
   // The cell of microcluster 1 (third in the order), dimension 1, is -255: the blue end.
-  EXPECT_NE(
-      svg.find("fill=\"#2166ac\" stroke=\"#ffffff\" stroke-width=\"0.5\"><title>microcluster 1 (position 2), dim 1"),
-      std::string::npos);
+  EXPECT_NE(svg.find("fill=\"#2166ac\" stroke=\"#ffffff\" stroke-width=\"0.5\"><title>microcluster 1 (position 2, "
+                     "chain 2), dim 1"),
+            std::string::npos);
   // The point in no microcluster is grey.
   EXPECT_EQ(countOf(svg, "fill=\"#a0a0a0\""), 2u);  // the point and its legend entry
 
@@ -181,10 +241,35 @@ TEST(Svg, OneCellPerMicroclusterAndDimensionInAWellFormedDocument) {
 TEST(Svg, ExpansionAloneLeavesOutTheDataPanel) {
   TempDir dir;
   writeFile(dir.file("e.txt"), kExpand);
-  const std::string svg = renderSvg(readExpansion(dir.file("e.txt")), nullptr, PlotSettings{"t", "", 0, 1});
+  const std::string svg =
+      renderSvg(readExpansion(dir.file("e.txt")), nullptr, PlotSettings{"t", "", 0, 1, "", nullptr});
   EXPECT_EQ(countOf(svg, "class=\"cell\""), 6u);
   EXPECT_EQ(countOf(svg, "class=\"mean\""), 0u);
   EXPECT_EQ(svg.find("Data in dimensions"), std::string::npos);
+}
+
+TEST(Svg, CrowdedMarksAreThinned) {
+  // K microclusters in d = 2: pairs form chains, except every tenth, which
+  // stands alone; index labels, seed marks and chain lines leave room.
+  for (size_t K : {30, 200, 1000}) {
+    Expansion e;
+    e.d = 2;
+    size_t seeds = 0;
+    for (size_t p = 0; p < K; ++p) {
+      const bool seed = p % 10 == 0 || p % 10 % 2 == 1;
+      seeds += seed ? 1 : 0;
+      e.records.push_back({seed ? -1.0 : 2.0, static_cast<int32_t>(p), {255.0f, 0.0f}});
+    }
+    const std::string svg = renderSvg(e, nullptr, PlotSettings{"t", "", 0, 1, "eps 0.5", nullptr});
+    const double width = 776.0 / static_cast<double>(K);
+    EXPECT_LE(countOf(svg, "class=\"seed\""), std::min<size_t>(seeds, static_cast<size_t>(776 / 7) + 1)) << K;
+    EXPECT_LE(countOf(svg, "class=\"chain-start\""), static_cast<size_t>(776 / 5) + 1) << K;
+    EXPECT_EQ(countOf(svg, "font-size=\"10\""), width >= 18 ? K
+                                                            : (K + static_cast<size_t>(std::ceil(11 / width)) - 1) /
+                                                                  static_cast<size_t>(std::ceil(11 / width)));
+    EXPECT_EQ(svg.find(" shown)") != std::string::npos, countOf(svg, "class=\"seed\"") < seeds) << K;
+    EXPECT_NE(svg.find("run settings: eps 0.5"), std::string::npos);
+  }
 }
 
 }  // namespace

@@ -27,13 +27,16 @@ void OutputFile::commit() {
   committed_ = true;
 }
 
-void putTabbedLine(TextWriter& out, const float* values, int64_t count) {
+void putTabbedLine(TextWriter& out, const float* values, int64_t count, NumberFormat format) {
   char text[kFixed6BufferSize + 1];
   for (int64_t j = 0; j < count; ++j) {
-    const size_t length = formatFixed6(values[j], text);
-    text[length] = '\0';
-    out.putText(text);
-    out.putChar('\t');
+    if (j > 0) out.putChar('\t');
+    if (format == NumberFormat::Fixed6) {
+      out.putBytes(text, formatFixed6(values[j], text));
+    } else {
+      std::snprintf(text, sizeof text, "%.9g", static_cast<double>(values[j]));
+      out.putText(text);
+    }
   }
   out.putChar('\n');
 }

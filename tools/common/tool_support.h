@@ -45,9 +45,14 @@ class OutputFile {
   bool committed_ = false;
 };
 
-// Writes `count` values as one line, each as "%f" followed by a tab: the
-// layout of zelmor's microcluster and data files.
-void putTabbedLine(TextWriter& out, const float* values, int64_t count);
+// How a companion tool writes its numbers: "%f" (six decimals, as zelmor
+// itself writes), or "%.9g" (nine significant digits, which give every float
+// back exactly, however small or large its units).
+enum class NumberFormat { Fixed6, Significant9 };
+
+// Writes `count` values as one line: separated by tabs, ended by a line end,
+// so that any reader of tab-separated values sees `count` columns.
+void putTabbedLine(TextWriter& out, const float* values, int64_t count, NumberFormat format);
 
 // Runs the body of a tool. A ToolError is printed on standard error as
 // "<tool>: <message>" and gives the failure status; otherwise the status is 0.

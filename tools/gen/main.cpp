@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
     for (int64_t i = 0; i < settings.n; ++i) {
       const int32_t label = generator.next(point.data());
       std::copy(point.begin(), point.end(), values.begin());
-      putTabbedLine(data.out(), values.data(), settings.d);
+      putTabbedLine(data.out(), values.data(), settings.d, NumberFormat::Fixed6);
       if (labels) {
         labels->out().putInt(label);
         labels->out().putChar('\n');

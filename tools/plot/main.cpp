@@ -17,29 +17,36 @@ int main(int argc, char** argv) {
   CLI::App app{
       "Draws the result of a zelmor run as an SVG picture: the joining level of every microcluster in expansion "
       "order, its principal orientation vector as a row of colours per dimension, and the data in two dimensions "
-      "coloured by membership. Reads output_expand.txt, and output_em.txt and membership.txt when present, from "
-      "the run folder.\n\n"
-      "Example: zelmor-plot out/example --dims 0,2",
+      "(or on its first two principal components) with every microcluster's mean and principal axis, coloured by "
+      "chain. Reads output_expand.txt, and output_em.txt and membership.txt when present, from the run folder.\n\n"
+      "Example: zelmor-plot out/example --params \"epsilon_likelihood 0.001, epsilon_coshare 1.0\"",
       "zelmor-plot"};
   std::string folder = ".";
   std::string outputPath;
-  std::vector<int32_t> dims{0, 1};
+  std::vector<int32_t> dims;
+  bool pca = false;
   bool noData = false;
   int64_t maxPoints = 5000;
   std::string title;
+  std::string params;
 
   app.add_option("folder", folder, "Folder of the run (where zelmor wrote its files)")->capture_default_str();
   app.add_option("-o,--output", outputPath, "SVG file to write (default: plot.svg in the run folder)");
-  app.add_option("--dims", dims, "The two dimensions of the data panel, as X,Y")
-      ->expected(2)
-      ->delimiter(',')
-      ->check(CLI::NonNegativeNumber)
-      ->default_str("0,1");
+  CLI::Option* dimsOption =
+      app.add_option("--dims", dims,
+                     "The two dimensions of the data panel, as X,Y (default: the two of largest spread)")
+          ->expected(2)
+          ->delimiter(',')
+          ->check(CLI::NonNegativeNumber);
+  app.add_flag("--pca", pca, "Draw the data on its first two principal components instead")->excludes(dimsOption);
   app.add_flag("--no-data", noData, "Leave out the data panel");
   app.add_option("--max-points", maxPoints, "Draw at most this many points (a fixed uniform sample of the rest)")
       ->check(CLI::Range(int64_t{0}, int64_t{1} << 40))
       ->capture_default_str();
   app.add_option("--title", title, "Title of the picture");
+  app.add_option("--params", params,
+                 "The run's settings, shown under the title (the run folder does not hold them), e.g. "
+                 "\"epsilon_likelihood 0.001, epsilon_coshare 1.0, MaxLoopNum 10\"");
   app.set_version_flag("--version", "zelmor-plot " ZELMOR_VERSION);
   try {
     app.parse(argc, argv);
@@ -60,7 +67,7 @@ int main(int argc, char** argv) {
     } else if (!noData) {
       const std::string emPath = (dir / "output_em.txt").string();
       std::string membershipPath = (dir / "membership.txt").string();
-      if (dims[0] >= d || dims[1] >= d || dims[0] == dims[1]) {
+      if (!dims.empty() && (dims[0] >= d || dims[1] >= d || dims[0] == dims[1])) {
         throw ToolError("--dims " + std::to_string(dims[0]) + "," + std::to_string(dims[1]) +
                         ": needs two different dimensions of the run's 0 to " + std::to_string(d - 1));
       }
@@ -76,13 +83,22 @@ int main(int argc, char** argv) {
       }
     }
 
+    Plane plane;
+    if (haveRun && pca) {
+      plane = principalPlane(run, d);
+    } else if (haveRun && !dims.empty()) {
+      plane = dimensionPlane(d, dims[0], dims[1]);
+    } else if (haveRun) {
+      const auto [x, y] = widestDimensions(run);
+      plane = dimensionPlane(d, x, y, ", the two of largest spread");
+    }
     PlotSettings settings;
     settings.title = title.empty() ? "zelmor run" : title;
     std::filesystem::path shown = std::filesystem::absolute(dir).lexically_normal();
     if (!shown.has_filename()) shown = shown.parent_path();
     settings.subtitle = "run folder " + shown.filename().string();
-    settings.dimX = dims[0];
-    settings.dimY = dims[1];
+    settings.params = params;
+    settings.plane = &plane;
     const std::string svg = renderSvg(expansion, haveRun ? &run : nullptr, settings);
 
     OutputFile out(outputPath);

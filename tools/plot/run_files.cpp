@@ -78,7 +78,27 @@ bool isIndex(float value, int64_t limit) {
   return value >= 0.0f && value < static_cast<float>(limit) && std::floor(value) == value;
 }
 
+// Running mean and sum of squared deviations (Welford), in double precision.
+void addTo(double x, int64_t n, double& mean, double& m2) {
+  const double delta = x - mean;
+  mean += delta / static_cast<double>(n);
+  m2 += delta * (x - mean);
+}
+
 }  // namespace
+
+std::vector<double> unitPrincipals(const Expansion& expansion) {
+  const size_t d = static_cast<size_t>(expansion.d);
+  std::vector<double> units(expansion.records.size() * d, 0.0);
+  for (const ExpansionRecord& r : expansion.records) {
+    double length = 0.0;
+    for (float v : r.principal) length += static_cast<double>(v) * v;
+    length = std::sqrt(length);
+    if (length == 0.0) continue;
+    for (size_t j = 0; j < d; ++j) units[static_cast<size_t>(r.index) * d + j] = r.principal[j] / length;
+  }
+  return units;
+}
 
 Expansion readExpansion(const std::string& path) {
   LineReader in(path);
@@ -134,7 +154,16 @@ RunData readRunData(const std::string& emPath, const std::string& membershipPath
   if (memberships != nullptr) memberships->clear();
   run.lo.assign(d, INFINITY);
   run.hi.assign(d, -INFINITY);
+  run.mean.assign(d, 0.0);
+  run.variance.assign(d, 0.0);  // the sum of squared deviations until the end
   run.means.assign(K * d, 0.0f);
+  run.memberCount.assign(K, 0);
+  run.axisFrom.assign(K, 0.0);
+  run.axisTo.assign(K, 0.0);
+  // Projections of each microcluster's points on its principal axis: their
+  // mean and sum of squared deviations, by microcluster index.
+  const std::vector<double> units = unitPrincipals(expansion);
+  std::vector<double> alongMean(K, 0.0), alongM2(K, 0.0);
   Rng rng(kSampleSeed);
   std::vector<int64_t> positions;  // of the sampled points, for putting them back in file order
   std::vector<int32_t> members;
@@ -146,6 +175,7 @@ RunData readRunData(const std::string& emPath, const std::string& membershipPath
       for (size_t j = 0; j < d; ++j) {
         run.lo[j] = std::min(run.lo[j], static_cast<double>(values[j]));
         run.hi[j] = std::max(run.hi[j], static_cast<double>(values[j]));
+        addTo(values[j], i + 1, run.mean[j], run.variance[j]);
       }
       int32_t member = -1;
       if (!membershipPath.empty()) {
@@ -165,6 +195,12 @@ RunData readRunData(const std::string& emPath, const std::string& membershipPath
         }
         member = static_cast<int32_t>(m);
         if (memberships != nullptr) memberships->push_back(member);
+      }
+      if (member >= 0) {
+        const size_t k = static_cast<size_t>(member);
+        double along = 0.0;
+        for (size_t j = 0; j < d; ++j) along += values[j] * units[k * d + j];
+        addTo(along, ++run.memberCount[k], alongMean[k], alongM2[k]);
       }
       // Algorithm R: each point is kept with the same probability.
       size_t slot = positions.size();
@@ -201,6 +237,17 @@ RunData readRunData(const std::string& emPath, const std::string& membershipPath
   if (!membershipPath.empty() && !membership.atEnd()) {
     throw ToolError(membershipPath + ": holds more lines than the " + std::to_string(run.pointCount) + " points of " +
                     emPath);
+  }
+
+  for (double& v : run.variance) v /= static_cast<double>(std::max<int64_t>(run.pointCount, 1));
+  for (size_t k = 0; k < K; ++k) {
+    if (run.memberCount[k] == 0) continue;
+    double meanAlong = 0.0;
+    for (size_t j = 0; j < d; ++j) meanAlong += run.means[k * d + j] * units[k * d + j];
+    const double centre = alongMean[k] - meanAlong;
+    const double sd = std::sqrt(alongM2[k] / static_cast<double>(run.memberCount[k]));
+    run.axisFrom[k] = centre - 2.0 * sd;
+    run.axisTo[k] = centre + 2.0 * sd;
   }
 
   std::vector<size_t> order(positions.size());

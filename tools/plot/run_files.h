@@ -26,17 +26,30 @@ struct Expansion {
 // Throws ToolError naming the file, the line and the problem.
 Expansion readExpansion(const std::string& path);
 
+// The principal vector of every microcluster scaled to length 1 (left zero
+// where it is zero): K x d, by microcluster index.
+std::vector<double> unitPrincipals(const Expansion& expansion);
+
 struct RunData {
   int64_t pointCount = 0;
   std::vector<double> lo, hi;             // per dimension, over all points
+  std::vector<double> mean, variance;     // per dimension, over all points
   std::vector<float> sample;              // at most maxPoints points, in file order, x d
   std::vector<int32_t> sampleMembership;  // microcluster of each sampled point or -1; empty without membership
   std::vector<float> means;               // K x d, by microcluster index
+  // By microcluster index: the points membership.txt gives it (all of them,
+  // not only the sample), and where they lie along its principal axis, as
+  // offsets from its mean along the unit vector: from the mean of their
+  // projections less two standard deviations to the mean plus two. All zero
+  // for a microcluster without points, or without membership.
+  std::vector<int64_t> memberCount;
+  std::vector<double> axisFrom, axisTo;
 };
 
 // Reads output_em.txt and, unless `membershipPath` is empty, membership.txt,
 // which must match `expansion`. Keeps a fixed-seed uniform sample of at most
-// `maxPoints` points, so a run over millions of points still draws quickly.
+// `maxPoints` points, so a run over millions of points still draws quickly;
+// the statistics cover every point, in one pass and memory of order K d.
 // `memberships`, when given, receives the membership of every point in file
 // order (it needs membership.txt).
 RunData readRunData(const std::string& emPath, const std::string& membershipPath, const Expansion& expansion,
