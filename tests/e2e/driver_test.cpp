@@ -2,6 +2,7 @@
 // checks, the run timer's lines, and the microcluster file's problems.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -62,13 +63,53 @@ TEST(Basedim, OutOfRangeStopsAfterTheReport) {
   EXPECT_NE(zeroD.output.find("basedim should be in the range of [0,-1].\n"), std::string::npos);
 }
 
-TEST(Arguments, ConvertLikeTheCLibrary) {
+TEST(Arguments, EveryNumberIsReadWhole) {
+  struct Case {
+    size_t position;  // index into argsFor's list
+    std::string text;
+    std::string message;
+  };
+  const std::string floats = " is not a real number in the range [-3.40282e+38,3.40282e+38].\n";
+  const std::vector<Case> cases = {
+      {1, "5.5", "Error in #cluster value: \"5.5\" is not a whole number in the range [1,32767].\n"},
+      {1, "12abc", "Error in #cluster value: \"12abc\" is not a whole number in the range [1,32767].\n"},
+      {2, " 3", "Error in #dimension value: \" 3\" is not a whole number in the range [1,32767].\n"},
+      {3, "1e3", "Error in #data value: \"1e3\" is not a whole number in the range [1,2147483647].\n"},
+      {3, "99999999999999999999",
+       "Error in #data value: \"99999999999999999999\" is not a whole number in the range [1,2147483647].\n"},
+      {4, "abc", "Error in epsilon_likelihood value: \"abc\"" + floats},
+      {4, "", "Error in epsilon_likelihood value: \"\"" + floats},
+      {4, "nan", "Error in epsilon_likelihood value: \"nan\"" + floats},
+      {5, "1e39", "Error in epsilon_coshare value: \"1e39\"" + floats},
+      {5, "0x10", "Error in epsilon_coshare value: \"0x10\"" + floats},
+      {7, "99999999999999999999",
+       "Error in MaxLoopNum value: \"99999999999999999999\" is not a whole number in the range [0,2147483647].\n"},
+      {7, "-1", "Error in MaxLoopNum value: \"-1\" is not a whole number in the range [0,2147483647].\n"},
+      {7, "2147483648",
+       "Error in MaxLoopNum value: \"2147483648\" is not a whole number in the range [0,2147483647].\n"},
+      {8, "3abc", "Error in basedim value: \"3abc\" is not a whole number in the range [0,1].\n"},
+      {8, "4294967296", "Error in basedim value: \"4294967296\" is not a whole number in the range [0,1].\n"},
+      {8, "x", "Error in basedim value: \"x\" is not a whole number in the range [0,1].\n"},
+  };
   TempDir dir;
-  // No microcluster file: the run stops right after the report and the timer.
-  const RunResult run = runZelmor(argsFor("12abc", "2", "10", "x", "1e-3"), dir.path());
-  EXPECT_NE(run.output.find("#cluster: 12 \n"), std::string::npos);
-  EXPECT_NE(run.output.find("epsilon_likelihood: 0.001000 \n"), std::string::npos);
-  EXPECT_NE(run.output.find("basedim: 0\n"), std::string::npos);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<std::string> args = argsFor("3", "2", "10", "0");
+    args[c.position] = c.text;
+    const RunResult run = runZelmor(args, dir.path());
+    EXPECT_EQ(run.status, kStatusInvalid);
+    ASSERT_GE(run.output.size(), c.message.size());
+    EXPECT_EQ(run.output.substr(run.output.size() - c.message.size()), c.message) << run.output;
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+
+  // Signs, exponents and the fraction forms of reals are numbers; the run
+  // goes on to the missing microcluster file.
+  const RunResult run = runZelmor({"data.txt", "+3", "2", "10", "1e-3", "-.5", "microclus.txt", "+0", "1"}, dir.path());
+  EXPECT_EQ(run.status, kStatusFailure);
+  EXPECT_NE(run.output.find("#cluster: 3 \n"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("epsilon_likelihood: 0.001000 \nepsilon_coshare: -0.500000 \n"), std::string::npos);
+  EXPECT_NE(run.output.find("basedim: 1\n"), std::string::npos);
 }
 
 TEST(Arguments, CountsOutsideTheArraysAreRejectedBeforeTheTimer) {
