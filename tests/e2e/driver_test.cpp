@@ -2,6 +2,7 @@
 // checks, the run timer's lines, and the microcluster file's problems.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -175,6 +176,55 @@ TEST(RunTimer, ClosingLinesHaveTheirShape) {
       "microclusters\\]\n\n[0-9]+\\.[0-9]{6} sec cpu,   [0-9]+\\.[0-9]{6} sec real\n"
       "end time: (Sun|Mon|Tue|Wed|Thu|Fri|Sat) [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}\n\n$");
   EXPECT_TRUE(std::regex_search(run.output, closing)) << run.output;
+}
+
+// Blob data scaled by `scale`: two groups 6 * scale apart.
+std::string scaledBlobs(double scale) {
+  std::string data;
+  for (const std::string& line : splitLines(blobPoints(100, 2, 2))) {
+    const double x = std::stod(line.substr(0, line.find('\t')));
+    const double y = std::stod(line.substr(line.find('\t') + 1));
+    char text[64];
+    std::snprintf(text, sizeof text, "%.6e %.6e\n", x * scale, y * scale);
+    data += text;
+  }
+  return data;
+}
+
+TEST(RunNotes, StandardErrorSaysWhatHappened) {
+  struct Case {
+    double scale;
+    int status;
+    std::vector<std::string> notes;
+  };
+  const std::vector<Case> cases = {
+      {1.0,
+       0,
+       {"zelmor: iteration 1: log-likelihood ", "zelmor: iteration 3: log-likelihood ",
+        "zelmor: stopped at MaxLoopNum after 3 iterations without converging",
+        "zelmor: summary: 3 iterations, stopped at MaxLoopNum; 100.00 of 100 points covered; 0 unassigned "
+        "(-1); 0 of 2 microclusters empty\nzelmor: 2 chains, sizes: 1 1\n"
+        "zelmor: wrote membership.txt, output_expand.txt, output_em.txt in "}},
+      // Large units: no point within reach of a unit covariance.
+      {1000.0,
+       255,
+       {"zelmor: the microclusters cover 0.00 of 100 points", "data in large units is mostly uncovered",
+        "zelmor-seed --standardize"}},
+      // Tiny units: one mean takes every point.
+      {1e-20, 0, {"zelmor: warning: the fit collapsed: all 2 means are equal.\n", "zelmor-seed --standardize"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.scale);
+    TempDir dir;
+    writeFile(dir.file("data.txt"), scaledBlobs(c.scale));
+    char centres[64];
+    std::snprintf(centres, sizeof centres, "0 0\n%.6e %.6e\n", 6 * c.scale, 6 * c.scale);
+    writeFile(dir.file("microclus.txt"), centres);
+    const RunResult run = runZelmor({"data.txt", "2", "2", "100", "0", "1.0", "microclus.txt", "3", "0"}, dir.path());
+    EXPECT_EQ(run.status, c.status) << run.output;
+    for (const std::string& note : c.notes) EXPECT_NE(run.errors.find(note), std::string::npos) << run.errors;
+    EXPECT_EQ(run.output.find("zelmor:"), std::string::npos);
+  }
 }
 
 }  // namespace
