@@ -240,5 +240,29 @@ TEST(AllOrNothing, TheNextRunRemovesWhatAKilledRunLeft) {
   EXPECT_EQ(splitLines(after.at("output_em.txt")).size(), 62u);
 }
 
+TEST(AllOrNothing, AFileThatCannotGoInPlaceBringsTheEarlierSetBack) {
+  if (!runningAsRoot()) GTEST_SKIP() << "needs root to run the program as the user nobody";
+  // In a folder with the sticky bit only a file's owner may replace it. The
+  // run, as nobody, swaps its membership file with nobody's earlier one and
+  // puts its expansion file in place, then cannot replace root's
+  // output_em.txt (writable by all): the first two must be taken back.
+  Folder folder(/*earlier=*/true);
+  std::filesystem::remove(folder.dir.file("output_expand.txt"));
+  chmod(folder.dir.path().c_str(), 01777);
+  chmod(folder.dir.file("output_em.txt").c_str(), 0666);
+  ASSERT_EQ(chown(folder.dir.file("membership.txt").c_str(), 65534, 65534), 0);
+  const auto before = folder.others();
+  RunOptions asNobody;
+  asNobody.unprivileged = true;
+  const RunResult run = folder.run(asNobody);
+  EXPECT_EQ(run.status, kStatusFailure);
+  const std::string message =
+      "Error writing output_em.txt: it cannot be put in place (Operation not permitted). The earlier files are left "
+      "as they were.\n";
+  ASSERT_GE(run.output.size(), message.size());
+  EXPECT_EQ(run.output.substr(run.output.size() - message.size()), message);
+  EXPECT_EQ(folder.others(), before);
+}
+
 }  // namespace
 }  // namespace zelmor::test
