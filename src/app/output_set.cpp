@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -62,12 +63,12 @@ std::string shownFolder(const std::string& folder) {
 
 bool renameUnsupported(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP; }
 
-}  // namespace
-
+// The name of a temporary output: ".BASE.PID.tmp" beside BASE.
 std::string temporaryOutputName(const std::string& base, long pid) {
   return "." + base + "." + std::to_string(pid) + ".tmp";
 }
 
+// Whether `fileName` is a temporary output of BASE left by some run.
 bool isTemporaryOutputName(const std::string& fileName, const std::string& base) {
   const std::string head = "." + base + ".";
   const std::string tail = ".tmp";
@@ -79,6 +80,8 @@ bool isTemporaryOutputName(const std::string& fileName, const std::string& base)
   }
   return true;
 }
+
+}  // namespace
 
 OutputSet::OutputSet(const std::vector<std::string>& names) {
   for (const std::string& name : names) {
@@ -114,9 +117,13 @@ std::string OutputSet::prepare() {
   }
   if (!problem.empty()) return problem;
 
+  std::vector<std::string> cleaned;
   for (Entry& entry : entries_) {
     if (entry.inPlace) continue;
-    removeStaleFiles(entry.folder);
+    if (std::find(cleaned.begin(), cleaned.end(), entry.folder) == cleaned.end()) {
+      removeStaleFiles(entry.folder);
+      cleaned.push_back(entry.folder);
+    }
     entry.target.path = joinPath(entry.folder, temporaryOutputName(entry.base, static_cast<long>(getpid())));
     if (!addPendingOutput(entry.target.path.c_str())) {
       return "Error: the temporary name " + entry.target.path + " of " + entry.target.name + " is too long.\n";

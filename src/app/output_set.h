@@ -54,10 +54,4 @@ class OutputSet {
   std::vector<int> lockFds_;
 };
 
-// The name of a temporary output: ".BASE.PID.tmp" beside BASE.
-std::string temporaryOutputName(const std::string& base, long pid);
-
-// Whether `fileName` is a temporary output of BASE left by some run.
-bool isTemporaryOutputName(const std::string& fileName, const std::string& base);
-
 }  // namespace zelmor

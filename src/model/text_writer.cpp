@@ -103,20 +103,17 @@ void TextWriter::close() {
 }
 
 // Lines cut off at a buffer boundary read like a whole, shorter file. A plain
-// file is removed; a file reached through a symbolic link is emptied (the run
-// was writing it anyway) and the link kept; a device is left alone. Returns
-// what became of it, for the message.
+// file (a run's temporary output) is removed; a device or a pipe written
+// under its own name is left alone. Returns what became of it, for the
+// message.
 const char* TextWriter::discardPartialFile() {
   if (file_ != nullptr) {
     std::fclose(file_);
     file_ = nullptr;
   }
   struct stat entry {};
-  if (lstat(path_.c_str(), &entry) != 0) return "The file is incomplete";
-  if (S_ISREG(entry.st_mode) && unlink(path_.c_str()) == 0) return "The incomplete file was removed";
-  struct stat target {};
-  if (stat(path_.c_str(), &target) == 0 && S_ISREG(target.st_mode) && truncate(path_.c_str(), 0) == 0) {
-    return "The incomplete file was emptied";
+  if (lstat(path_.c_str(), &entry) == 0 && S_ISREG(entry.st_mode) && unlink(path_.c_str()) == 0) {
+    return "The incomplete file was removed";
   }
   return "The file is incomplete";
 }
