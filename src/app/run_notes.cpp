@@ -93,7 +93,7 @@ std::string lowCoverageAdvice(const RunSummary& summary, int32_t N) {
       summary.coverage, N, N > 0 ? 100.0 * summary.coverage / N : 0.0);
   if (summary.iterations == 0) {
     return text +
-           "zelmor: no EM iteration ran, so no point was reached: raise MaxLoopNum above 0, or "
+           "zelmor: no EM iteration ran, so no point was reached: MaxLoopNum must be above 0 and "
            "epsilon_likelihood below 100000.\n";
   }
   text += format(
