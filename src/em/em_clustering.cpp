@@ -140,7 +140,11 @@ RunOutcome ClusterModel::EMClustering(const char* dataFileName, const RunOutputs
     setUnreachedState(*this);
   }
 
-  if (!checkCoverageAndWriteMembership(outputs.membership)) return RunOutcome::LowCoverage;
+  if (!checkCoverageAndWriteMembership(outputs.membership)) {
+    releaseArray(tempv);
+    releaseArray(tempPRlx);
+    return RunOutcome::LowCoverage;  // the model's own arrays go with the model
+  }
   buildCoSharing();
   expandClusters(outputs.expansion, epsilon_coshare);
   summary.meansEqual = allMeansEqual(means, K, d);
