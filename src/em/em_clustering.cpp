@@ -32,10 +32,38 @@ void setUnreachedState(ClusterModel& model) {
   }
 }
 
+// New means and covariances from the pass's sums.
+void mStep(ClusterModel& model) {
+  const int32_t d = model.dimNum;
+  const int64_t packed = model.packedLen;
+  for (int64_t k = 0; k < model.clusterNum; ++k) {
+    const float w = model.weightSums[k];
+    float* block = model.covariances + k * packed;
+    if (isNegligible(w)) {
+      // No point chose this microcluster: turn its inverse back into the
+      // covariance it had, and keep its mean.
+      model.invertPacked(block, d, 1);
+      continue;
+    }
+    updateMicrocluster(model.uX + k * d, model.uXXT + k * packed, w, d, model.means + k * d, block);
+  }
+}
+
+// Whether every microcluster ended with the same mean: a collapsed fit.
+bool allMeansEqual(const float* means, int32_t K, int32_t d) {
+  if (K < 2) return false;
+  for (int64_t k = 1; k < K; ++k) {
+    for (int64_t j = 0; j < d; ++j) {
+      if (means[k * d + j] != means[j]) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
-void ClusterModel::EMClustering(const char* dataFileName, const char* emOutputName, const char* expandOutputName,
-                                float epsilon_likelihood, float epsilon_coshare) {
+RunOutcome ClusterModel::EMClustering(const char* dataFileName, const RunOutputs& outputs, float epsilon_likelihood,
+                                      float epsilon_coshare) {
   const int32_t d = dimNum;
   const int32_t K = clusterNum;
   const int64_t packed = packedLen;
@@ -61,7 +89,7 @@ void ClusterModel::EMClustering(const char* dataFileName, const char* emOutputNa
   if (tmp_ItemList == nullptr) fatalExit("Not enough memory for tmp_ItemList!\n", kExitFailure);
 
   TextWriter emOut;
-  if (!emOut.open(emOutputName)) fatalExit("Outfile not opened!", kExitFailure);
+  if (!emOut.open(outputs.em)) fatalExit("Outfile not opened!", kExitFailure);
 
   const float gaussFactor = computeGaussFactor(d);
   std::printf("EMClustering ......\n");
@@ -93,32 +121,33 @@ void ClusterModel::EMClustering(const char* dataFileName, const char* emOutputNa
       invertPacked(covariances, d, K);
       eStepPass(iteration, logLikelihood, tempv, tempPRlx);
 
-      // M-step.
-      for (int64_t k = 0; k < K; ++k) {
-        const float w = weightSums[k];
-        float* block = covariances + k * packed;
-        if (isNegligible(w)) {
-          // No point chose this microcluster: turn its inverse back into the
-          // covariance it had, and keep its mean.
-          invertPacked(block, d, 1);
-          continue;
-        }
-        updateMicrocluster(uX + k * d, uXXT + k * packed, w, d, means + k * d, block);
-      }
+      mStep(*this);
 
       const double change = std::fabs(static_cast<double>(prevLogLikelihood) - static_cast<double>(logLikelihood));
-      if (static_cast<double>(epsilon_likelihood) >= change) break;
+      summary.iterations = iteration;
+      summary.lastChange = change;
+      if (summary.iterationDone) summary.iterationDone(iteration, logLikelihood);
+      if (static_cast<double>(epsilon_likelihood) >= change) {
+        summary.converged = true;
+        break;
+      }
     }
   }
 
+  if (summary.loopEnded) summary.loopEnded(summary);
   if (iteration == 0) {
     allocateItemStorage();
     setUnreachedState(*this);
   }
 
-  checkCoverageAndWriteMembership();
+  if (!checkCoverageAndWriteMembership(outputs.membership)) {
+    releaseArray(tempv);
+    releaseArray(tempPRlx);
+    return RunOutcome::LowCoverage;  // the model's own arrays go with the model
+  }
   buildCoSharing();
-  expandClusters(expandOutputName, epsilon_coshare);
+  expandClusters(outputs.expansion, epsilon_coshare);
+  summary.meansEqual = allMeansEqual(means, K, d);
 
   releaseArray(covariances);
   releaseArray(uXXT);
@@ -130,8 +159,9 @@ void ClusterModel::EMClustering(const char* dataFileName, const char* emOutputNa
   releaseArray(dist);
   releaseArray(tempPRlx);
 
-  writeFinalOutput(emOut, expandOutputName);
+  writeFinalOutput(emOut, outputs.expansion);
   releaseArray(means);
+  return RunOutcome::Completed;
 }
 
 }  // namespace zelmor

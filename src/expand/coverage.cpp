@@ -1,7 +1,6 @@
 // After the EM loop: how much of the data the microclusters account for, and
 // every point's most probable microcluster (membership.txt).
 #include <cstdio>
-#include <cstdlib>
 #include <vector>
 
 #include "expand/expand_constants.h"
@@ -16,7 +15,38 @@
 
 namespace zelmor {
 
-void ClusterModel::checkCoverageAndWriteMembership() {
+namespace {
+
+// Writes membership lines and counts what the summary reports of them.
+class MembershipLines {
+ public:
+  MembershipLines(TextWriter& out, int32_t K) : out_(out), chosen_(static_cast<size_t>(K), false) {}
+
+  void put(int32_t best) {
+    out_.putInt(best);
+    out_.putChar('\n');
+    if (best < 0) {
+      ++unassigned_;
+    } else if (best < static_cast<int32_t>(chosen_.size())) {
+      chosen_[static_cast<size_t>(best)] = true;
+    }
+  }
+
+  void addTo(RunSummary& summary) const {
+    summary.unassigned = unassigned_;
+    summary.emptyClusters = 0;
+    for (const bool c : chosen_) summary.emptyClusters += c ? 0 : 1;
+  }
+
+ private:
+  TextWriter& out_;
+  std::vector<bool> chosen_;
+  int64_t unassigned_ = 0;
+};
+
+}  // namespace
+
+bool ClusterModel::checkCoverageAndWriteMembership(const OutputTarget& membership) {
   // The last pass's note of each point's best microcluster is all that is
   // kept of the hints, so that their room serves the coverage sum.
   std::vector<int16_t> noted;
@@ -29,41 +59,36 @@ void ClusterModel::checkCoverageAndWriteMembership() {
 
   const double coverage =
       usePlainKernels ? coverageSum(PRlx, dataNum, itemNum) : coverageSumFast(PRlx, dataNum, itemNum, runThreadPool());
+  summary.coverage = coverage;
   std::printf("\nData Coverage of microclusters: %.2f\n\n", coverage);
   std::fflush(stdout);
   if (kMinimumCoverage * dataNum > static_cast<float>(coverage)) {
     std::printf("The data coverage of microclusters is below 95%% of the data.\n");
     std::printf("A smaller data range is required or microclusters need to be resampled.\n");
     std::fflush(stdout);
-    std::exit(kExitInvalid);
+    return false;
   }
 
   TextWriter out;
-  if (!out.open("membership.txt")) fatalExit("File Not Opened!", kExitFailure);
+  if (!out.open(membership)) fatalExit("File Not Opened!", kExitFailure);
+  MembershipLines lines(out, clusterNum);
   const int64_t m = itemNum;
   if (usePlainKernels) {
-    for (int64_t i = 0; i < dataNum; ++i) {
-      out.putInt(mostProbableCluster(PRlx + i * m, tmp_ItemList[i].items, m));
-      out.putChar('\n');
-    }
+    for (int64_t i = 0; i < dataNum; ++i) lines.put(mostProbableCluster(PRlx + i * m, tmp_ItemList[i].items, m));
   } else if (!noted.empty()) {
     // The last pass noted each point's largest responsibility, first in list
     // order among equals: the most probable microcluster.
-    for (const int16_t best : noted) {
-      out.putInt(best);
-      out.putChar('\n');
-    }
+    for (const int16_t best : noted) lines.put(best);
   } else {
     std::vector<const int16_t*> lists(static_cast<size_t>(dataNum));
     for (int64_t i = 0; i < dataNum; ++i) lists[i] = tmp_ItemList[i].items;
     std::vector<int32_t> best(static_cast<size_t>(dataNum));
     mostProbableClusters(PRlx, lists.data(), dataNum, m, best.data(), runThreadPool());
-    for (const int32_t b : best) {
-      out.putInt(b);
-      out.putChar('\n');
-    }
+    for (const int32_t b : best) lines.put(b);
   }
   out.close();
+  lines.addTo(summary);
+  return true;
 }
 
 }  // namespace zelmor

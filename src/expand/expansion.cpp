@@ -23,7 +23,7 @@ void printProgress(int32_t placed, int32_t K) {
 
 }  // namespace
 
-void ClusterModel::expandClusters(const char* expandFileName, float epsilon_coshare) {
+void ClusterModel::expandClusters(const OutputTarget& expansion, float epsilon_coshare) {
   // The EM no longer needs these blocks; the expansion works in them.
   int32_t* visited = reinterpret_cast<int32_t*>(weightSums);
   static_assert(sizeof(int32_t) == sizeof(float));
@@ -32,9 +32,13 @@ void ClusterModel::expandClusters(const char* expandFileName, float epsilon_cosh
   for (int32_t k = 0; k < clusterNum; ++k) visited[k] = 0;
 
   TextWriter out;
-  if (!out.open(expandFileName)) fatalExit("File Not Opened!", kExitFailure);
+  if (!out.open(expansion)) fatalExit("File Not Opened!", kExitFailure);
+  summary.chainSizes.clear();
   for (int32_t s = 0; s < clusterNum; ++s) {
-    if (visited[s] == 0) expandSeed(s, epsilon_coshare, visited, out);
+    if (visited[s] != 0) continue;
+    const int32_t placedBefore = expandCount;
+    expandSeed(s, epsilon_coshare, visited, out);
+    summary.chainSizes.push_back(expandCount - placedBefore);
   }
   out.close();
 }

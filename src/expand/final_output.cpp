@@ -55,7 +55,7 @@ void copyDataInParallel(const char* dataFile, int32_t d, int32_t N, TextWriter& 
 
 }  // namespace
 
-void ClusterModel::writeFinalOutput(TextWriter& emOut, const char* expandFileName) {
+void ClusterModel::writeFinalOutput(TextWriter& emOut, const OutputTarget& expansion) {
   const int32_t d = dimNum;
   const int32_t K = clusterNum;
 
@@ -80,7 +80,7 @@ void ClusterModel::writeFinalOutput(TextWriter& emOut, const char* expandFileNam
   }
 
   NumberScanner records;
-  if (!records.open(expandFileName)) {
+  if (!records.open(expansion.path.c_str())) {
     emOut.abandon();
     fatalExit("File Not Opened!", kExitFailure);
   }
@@ -93,8 +93,8 @@ void ClusterModel::writeFinalOutput(TextWriter& emOut, const char* expandFileNam
       // The expansion file was written by this run: a record that does not
       // read back is a fault of the run itself, not of the user's input.
       emOut.abandon();
-      fatalExitf(kExitFailure, "Internal error: record %lld of %s %s.\n", static_cast<long long>(r + 1), expandFileName,
-                 describeRecordProblem(problem));
+      fatalExitf(kExitFailure, "Internal error: record %lld of %s %s.\n", static_cast<long long>(r + 1),
+                 expansion.name.c_str(), describeRecordProblem(problem));
     }
     for (int32_t j = 0; j < d; ++j) emOut.putReal(means[k * d + j]);
     for (int32_t j = 0; j < d; ++j) emOut.putReal(principal[static_cast<size_t>(j)]);

@@ -5,9 +5,19 @@
 
 #include <cstdint>
 
+#include "model/output_target.h"
+#include "model/run_summary.h"
+
 namespace zelmor {
 
 class TextWriter;
+
+// How an EM run ended, when it returns at all (every other failure ends the
+// process from inside).
+enum class RunOutcome {
+  Completed,    // every output file written
+  LowCoverage,  // the microclusters account for too little of the data; nothing more written
+};
 
 // One point's microclusters, in ascending order of its first-pass responsibility.
 struct ItemList {
@@ -49,6 +59,7 @@ struct ClusterModel {
   int16_t* itemStorage = nullptr;    // the N x m indices the lists point into
   PointHint* pointHints = nullptr;   // N hints of the parallel E-step
   bool bestHintsCurrent = false;     // hints' best is each point's most probable microcluster now
+  RunSummary summary;                // what the run found, for its account on standard error
 
   // Builds the model: counts, the seven construction arrays, means read from
   // `microclusFile`, identity covariances. Ends the process on failure.
@@ -63,22 +74,24 @@ struct ClusterModel {
   void writeOrientationBlock(TextWriter& out, float* packed, int32_t d);
 
   // The EM run, from the work buffers to the last output file.
-  void EMClustering(const char* dataFileName, const char* emOutputName, const char* expandOutputName,
-                    float epsilon_likelihood, float epsilon_coshare);
+  RunOutcome EMClustering(const char* dataFileName, const RunOutputs& outputs, float epsilon_likelihood,
+                          float epsilon_coshare);
   void eStepPass(int32_t iteration, float& logLikelihood, float* tempv, float* tempPRlx);
   void eStepPassPlain(int32_t iteration, float& logLikelihood, float* tempv, float* tempPRlx);
   void eStepPassFast(int32_t iteration, float& logLikelihood, float* tempv, float* tempPRlx);
   // The index arrays of all N item lists, obtained once.
   void allocateItemStorage();
 
-  // After the loop: coverage, membership, co-sharing, expansion.
-  void checkCoverageAndWriteMembership();
+  // After the loop: coverage, membership, co-sharing, expansion. The coverage
+  // step prints the coverage and returns false, writing nothing, when it is
+  // too low.
+  bool checkCoverageAndWriteMembership(const OutputTarget& membership);
   void buildCoSharing();
-  void expandClusters(const char* expandFileName, float epsilon_coshare);
+  void expandClusters(const OutputTarget& expansion, float epsilon_coshare);
   void expandSeed(int32_t seed, float epsilon_coshare, int32_t* visited, TextWriter& out);
   int32_t collectCandidates(int32_t seed, float epsilon_coshare, int32_t* candidateIndex, float* candidateValue,
                             const int32_t* visited);
-  void writeFinalOutput(TextWriter& emOut, const char* expandFileName);
+  void writeFinalOutput(TextWriter& emOut, const OutputTarget& expansion);
 };
 
 }  // namespace zelmor

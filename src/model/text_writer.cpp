@@ -23,8 +23,15 @@ TextWriter::~TextWriter() {
   if (file_ != nullptr) std::fclose(file_);
 }
 
+bool TextWriter::open(const OutputTarget& target) {
+  const bool opened = open(target.path.c_str());
+  name_ = target.name;
+  return opened;
+}
+
 bool TextWriter::open(const char* path) {
   path_ = path;
+  name_ = path;
   file_ = std::fopen(path, "w");
   if (file_ == nullptr) return false;
   buffer_.resize(kBufferBytes);
@@ -78,8 +85,15 @@ void TextWriter::flushBuffer() {
 void TextWriter::close() {
   flushBuffer();
   errno = 0;
-  const bool flushed = std::fflush(file_) == 0;
-  const int flushError = errno;
+  bool flushed = std::fflush(file_) == 0;
+  int flushError = errno;
+  // The file is renamed into place next: its bytes must be on the disk
+  // before its name is (a device or a pipe has nothing to commit).
+  struct stat entry {};
+  if (flushed && fstat(fileno(file_), &entry) == 0 && S_ISREG(entry.st_mode) && fsync(fileno(file_)) != 0) {
+    flushed = false;
+    flushError = errno;
+  }
   std::FILE* file = file_;
   file_ = nullptr;
   errno = 0;
@@ -89,27 +103,24 @@ void TextWriter::close() {
 }
 
 // Lines cut off at a buffer boundary read like a whole, shorter file. A plain
-// file is removed; a file reached through a symbolic link is emptied (the run
-// was writing it anyway) and the link kept; a device is left alone. Returns
-// what became of it, for the message.
+// file (a run's temporary output) is removed; a device or a pipe written
+// under its own name is left alone. Returns what became of it, for the
+// message.
 const char* TextWriter::discardPartialFile() {
   if (file_ != nullptr) {
     std::fclose(file_);
     file_ = nullptr;
   }
   struct stat entry {};
-  if (lstat(path_.c_str(), &entry) != 0) return "The file is incomplete";
-  if (S_ISREG(entry.st_mode) && unlink(path_.c_str()) == 0) return "The incomplete file was removed";
-  struct stat target {};
-  if (stat(path_.c_str(), &target) == 0 && S_ISREG(target.st_mode) && truncate(path_.c_str(), 0) == 0) {
-    return "The incomplete file was emptied";
+  if (lstat(path_.c_str(), &entry) == 0 && S_ISREG(entry.st_mode) && unlink(path_.c_str()) == 0) {
+    return "The incomplete file was removed";
   }
   return "The file is incomplete";
 }
 
 void TextWriter::writeFailed(int error) {
   const char* fate = discardPartialFile();
-  fatalExitf(kExitFailure, "Error writing %s: %s. %s.\n", path_.c_str(),
+  fatalExitf(kExitFailure, "Error writing %s: %s. %s.\n", name_.c_str(),
              error != 0 ? std::strerror(error) : "write failed", fate);
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "model/output_target.h"
+
 namespace zelmor {
 
 class TextWriter {
@@ -20,6 +22,8 @@ class TextWriter {
 
   // Creates or empties `path` for writing. Returns false if it cannot be opened.
   bool open(const char* path);
+  // Writes `target.path`; messages name the file `target.name`.
+  bool open(const OutputTarget& target);
   bool isOpen() const { return file_ != nullptr; }
   const std::string& path() const { return path_; }
 
@@ -32,7 +36,8 @@ class TextWriter {
   // `size` bytes as they are (text formatted elsewhere).
   void putBytes(const char* bytes, size_t size);
 
-  // Flushes and closes; a failure of either ends the run.
+  // Flushes, commits a regular file to the disk and closes; a failure of any
+  // of them ends the run.
   void close();
   // Gives up on a file that a failing run cannot finish: closes it and throws
   // away what was written, as a failed write does.
@@ -46,6 +51,7 @@ class TextWriter {
 
   std::FILE* file_ = nullptr;
   std::string path_;
+  std::string name_;
   std::vector<char> buffer_;
   size_t used_ = 0;
 };

@@ -4,6 +4,8 @@
 #include <memory>
 #include <system_error>
 
+#include "model/pending_outputs.h"
+
 namespace zelmor {
 
 ThreadPool::ThreadPool(int threads) {
@@ -67,6 +69,9 @@ void ThreadPool::run(int64_t taskCount, const std::function<void(int64_t, int)>&
 }
 
 void ThreadPool::workerLoop(int worker) {
+  // Signals from outside go to the main thread, which can hold them off
+  // while it puts the run's outputs in place.
+  blockOutsideSignals();
   uint64_t seen = 0;
   for (;;) {
     {

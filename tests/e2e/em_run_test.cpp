@@ -73,7 +73,7 @@ TEST_F(EmRun, DataFileProblemsNameTheFileAndThePoint) {
     const std::string tail = result.output.substr(result.output.rfind("1th iteration ...\n") + 18);
     EXPECT_EQ(tail, c.message);
     EXPECT_FALSE(fileExists(dir.file("membership.txt")));
-    EXPECT_EQ(readFile(dir.file("output_em.txt")), "");
+    EXPECT_FALSE(fileExists(dir.file("output_em.txt")));
   }
 }
 
@@ -84,7 +84,7 @@ TEST_F(EmRun, MissingDataFile) {
 }
 
 TEST_F(EmRun, NoIterationMeansNoPointIsReached) {
-  for (const auto& args : {runArgs("40", "0"), runArgs("40", "-3"), runArgs("40", "5", "100000")}) {
+  for (const auto& args : {runArgs("40", "0"), runArgs("40", "5", "100000")}) {
     const RunResult result = run(twoBlobs(), args);
     EXPECT_EQ(result.status, kStatusInvalid);
     EXPECT_NE(result.output.find("EMClustering ......\n\nData Coverage of microclusters: 0.00\n\n"

@@ -3,7 +3,8 @@
 // limit), a data file that changes or vanishes while the run reads it, memory
 // limits too small for the arrays, and counts at and just past their limits.
 // Every run must fail with a message and status 1 (or 255 for an argument out
-// of range), and leave no output file that looks complete but is not.
+// of range), and leave no output file of its own: the outputs are put in
+// place together, only by a run that succeeds.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -66,8 +67,13 @@ class Scene {
     return text.back() == '\n' && splitLines(text).size() == whole ? "whole" : "partial";
   }
 
-  // The three outputs' states, in the order membership, expansion, final output.
+  // The three outputs' states, in the order membership, expansion, final
+  // output. No temporary file of a run may be left beside them.
   std::vector<std::string> outputs() const {
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+      const std::string name = entry.path().filename().string();
+      if (name.front() == '.') ADD_FAILURE() << "left behind: " << name;
+    }
     return {left("membership.txt"), left("output_expand.txt"), left("output_em.txt")};
   }
 
@@ -97,13 +103,12 @@ struct OutputCase {
   States leftBehind;  // membership, expansion, final output
 };
 
-// Which outputs a run has finished when the given one fails: they are written
-// in the order membership, expansion, final output, and the final output is
-// created (empty) before the EM loop.
+// When one output fails, the others are not put in place: a failed run
+// leaves none of its files.
 const std::vector<OutputCase> kOutputCases = {
-    {"membership.txt", {"not a file", "nothing", "empty"}},
-    {"output_expand.txt", {"whole", "not a file", "empty"}},
-    {"output_em.txt", {"whole", "whole", "not a file"}},
+    {"membership.txt", {"not a file", "nothing", "nothing"}},
+    {"output_expand.txt", {"nothing", "not a file", "nothing"}},
+    {"output_em.txt", {"nothing", "nothing", "not a file"}},
 };
 
 TEST(OutputFaults, FullDeviceBehindEachOutput) {
@@ -131,7 +136,7 @@ TEST(OutputFaults, FolderInPlaceOfEachOutput) {
     const bool emFirst = c.name == "output_em.txt";
     EXPECT_TRUE(endsWith(run.output, emFirst ? "\nOutfile not opened!" : "\nFile Not Opened!")) << run.output;
     // The final output is opened before the loop, so its failure comes first.
-    EXPECT_EQ(scene.outputs(), (emFirst ? States{"nothing", "nothing", "not a file"} : c.leftBehind));
+    EXPECT_EQ(scene.outputs(), c.leftBehind);
   }
 }
 
@@ -170,18 +175,18 @@ TEST(OutputFaults, ReadOnlyOutputFilesAndFolder) {
 }
 
 TEST(OutputFaults, FileSizeLimitCutsEachOutput) {
-  // A limit of 4 KiB: each scene makes exactly one output, the one named,
-  // the first to cross it. Without the writer's clean-up the file would stay
-  // cut after its last whole line, a shorter file that reads as complete.
+  // A limit of 4 KiB: in each scene the output named is the first to cross
+  // it. Without the clean-up its file would stay cut after its last whole
+  // line, a shorter file that reads as complete.
   struct SizeCase {
     std::string name;
     int N, d, K;
     States leftBehind;
   };
   const std::vector<SizeCase> cases = {
-      {"membership.txt", 3000, 2, 2, {"nothing", "nothing", "empty"}},   // 6000 bytes of membership
-      {"output_expand.txt", 300, 3, 60, {"whole", "nothing", "empty"}},  // 60 lines of 11 numbers
-      {"output_em.txt", 600, 2, 2, {"whole", "whole", "nothing"}},       // 600 data lines
+      {"membership.txt", 3000, 2, 2, {"nothing", "nothing", "nothing"}},     // 6000 bytes of membership
+      {"output_expand.txt", 300, 3, 60, {"nothing", "nothing", "nothing"}},  // 60 lines of 11 numbers
+      {"output_em.txt", 600, 2, 2, {"nothing", "nothing", "nothing"}},       // 600 data lines
   };
   for (const SizeCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -196,17 +201,19 @@ TEST(OutputFaults, FileSizeLimitCutsEachOutput) {
     EXPECT_EQ(scene.outputs(), c.leftBehind);
   }
 
-  // Through a link the file is emptied, and the link kept.
+  // Through a link the file is written beside the link's target, and the
+  // target and the link are left alone.
   Scene scene(3000, 2, 2);
   ASSERT_EQ(symlink("elsewhere.txt", scene.dir.file("membership.txt").c_str()), 0);
+  writeFile(scene.dir.file("elsewhere.txt"), "left by an earlier run\n");
   RunOptions limited;
   limited.fileSizeBytes = 4096;
   const RunResult run = scene.run(limited);
   EXPECT_EQ(run.status, kStatusFailure);
-  EXPECT_TRUE(endsWith(run.output, "Error writing membership.txt: File too large. The incomplete file was emptied.\n"))
+  EXPECT_TRUE(endsWith(run.output, "Error writing membership.txt: File too large. The incomplete file was removed.\n"))
       << run.output;
-  EXPECT_EQ(scene.left("membership.txt"), "not a file");
-  EXPECT_EQ(scene.left("elsewhere.txt"), "empty");
+  EXPECT_EQ(scene.outputs(), (States{"not a file", "nothing", "nothing"}));
+  EXPECT_EQ(readFile(scene.dir.file("elsewhere.txt")), "left by an earlier run\n");
 }
 
 // --- The data file changes under the run ---------------------------------------
@@ -227,7 +234,7 @@ class PipedData {
   }
 
   RunResult run(const std::function<void(const std::string& path)>& alter, RunOptions options = RunOptions()) {
-    options.whileRunning = [&] { feed(alter); };
+    options.whileRunning = [&](int) { feed(alter); };
     return scene_.run(options);
   }
 
@@ -267,7 +274,7 @@ TEST(DataFileFaults, VanishesBetweenIterations) {
   const RunResult run = PipedData(scene).run([](const std::string& path) { unlink(path.c_str()); });
   EXPECT_EQ(run.status, kStatusFailure);
   EXPECT_TRUE(endsWith(run.output, "1th iteration ...\n2th iteration ...\ndatafile not opened!")) << run.output;
-  EXPECT_EQ(scene.outputs(), (States{"nothing", "nothing", "empty"}));
+  EXPECT_EQ(scene.outputs(), (States{"nothing", "nothing", "nothing"}));
 }
 
 TEST(DataFileFaults, ReplacedBetweenIterations) {
@@ -283,7 +290,7 @@ TEST(DataFileFaults, ReplacedBetweenIterations) {
                          "2th iteration ...\nError in datafile data.txt: point 1 of 60, value 1 of 2 "
                          "(line 1): the file cannot be read (Is a directory).\n"))
         << run.output;
-    EXPECT_EQ(scene.outputs(), (States{"nothing", "nothing", "empty"}));
+    EXPECT_EQ(scene.outputs(), (States{"nothing", "nothing", "nothing"}));
   }
   {
     Scene scene(60, 2, 2);
@@ -295,7 +302,7 @@ TEST(DataFileFaults, ReplacedBetweenIterations) {
     EXPECT_TRUE(
         endsWith(run.output, "2th iteration ...\nError in datafile data.txt: it holds 3 points, but #data is 60.\n"))
         << run.output;
-    EXPECT_EQ(scene.outputs(), (States{"nothing", "nothing", "empty"}));
+    EXPECT_EQ(scene.outputs(), (States{"nothing", "nothing", "nothing"}));
   }
 }
 
@@ -314,7 +321,7 @@ TEST(DataFileFaults, MadeUnreadableBetweenIterations) {
   expectStarted(run);
   EXPECT_EQ(run.status, kStatusFailure);
   EXPECT_TRUE(endsWith(run.output, "2th iteration ...\ndatafile not opened!")) << run.output;
-  EXPECT_EQ(scene.outputs(), (States{"nothing", "nothing", "empty"}));
+  EXPECT_EQ(scene.outputs(), (States{"nothing", "nothing", "nothing"}));
 }
 
 TEST(DataFileFaults, VanishesOrShrinksBeforeTheFinalCopy) {
@@ -323,7 +330,7 @@ TEST(DataFileFaults, VanishesOrShrinksBeforeTheFinalCopy) {
     const RunResult run = PipedData(scene).run([](const std::string& path) { unlink(path.c_str()); });
     EXPECT_EQ(run.status, kStatusFailure);
     EXPECT_TRUE(endsWith(run.output, "microclusters]File Not Opened!")) << run.output;
-    EXPECT_EQ(scene.outputs(), (States{"whole", "whole", "empty"}));
+    EXPECT_EQ(scene.outputs(), (States{"nothing", "nothing", "nothing"}));
   }
   {
     // 5000 points: the copy has written more than the writer's buffer when
@@ -338,7 +345,7 @@ TEST(DataFileFaults, VanishesOrShrinksBeforeTheFinalCopy) {
                          "microclusters]Error in datafile data.txt: it holds 4000 points, but #data is "
                          "5000.\n"))
         << run.output;
-    EXPECT_EQ(scene.outputs(), (States{"whole", "whole", "nothing"}));
+    EXPECT_EQ(scene.outputs(), (States{"nothing", "nothing", "nothing"}));
   }
 }
 
@@ -367,7 +374,7 @@ TEST(InputFaults, FolderGivenForEitherInputFile) {
                          "1th iteration ...\nError in datafile data.txt: point 1 of 60, value 1 of 2 "
                          "(line 1): the file cannot be read (Is a directory).\n"))
         << run.output;
-    EXPECT_EQ(scene.outputs(), (States{"nothing", "nothing", "empty"}));
+    EXPECT_EQ(scene.outputs(), (States{"nothing", "nothing", "nothing"}));
   }
 }
 
@@ -425,8 +432,9 @@ void expectCleanMemoryFailure(const LimitCase& c) {
                                       dir.path(), memoryLimited(512 * kMiB));
   EXPECT_EQ(run.status, kStatusFailure);
   EXPECT_TRUE(endsWith(run.output, "\n" + c.message)) << run.output;
-  for (const char* name : {"membership.txt", "output_expand.txt"}) EXPECT_FALSE(fileExists(dir.file(name))) << name;
-  EXPECT_TRUE(!fileExists(dir.file("output_em.txt")) || readFile(dir.file("output_em.txt")).empty());
+  for (const char* name : {"membership.txt", "output_expand.txt", "output_em.txt"}) {
+    EXPECT_FALSE(fileExists(dir.file(name))) << name;
+  }
 }
 
 TEST(MemoryLimits, EachArrayTooLargeForTheLimitIsNamed) {
@@ -461,7 +469,7 @@ TEST(MemoryLimits, OtherRequestsBeyondTheLimitEndWithAMessage) {
   if (run.status == kStatusFailure) {
     EXPECT_TRUE(endsWith(run.output, "1th iteration ...\nNot enough memory for the working storage of the run!!\n"))
         << run.output;
-    EXPECT_EQ(readFile(dir.file("output_em.txt")), "");
+    EXPECT_FALSE(fileExists(dir.file("output_em.txt")));
   } else {
     EXPECT_TRUE(run.status == 0 || run.status == kStatusInvalid) << "status " << run.status << "\n" << run.output;
   }

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -56,9 +57,17 @@ constexpr gid_t kNoGroup = 65534;
 
 // In the child between fork and exec: only async-signal-safe calls.
 [[noreturn]] void execChild(const std::string& program, const std::string& argv0, const std::vector<std::string>& args,
-                            const std::string& cwd, const RunOptions& options, int outFd) {
+                            const std::string& cwd, const RunOptions& options, int outFd, int errFd) {
   dup2(outFd, STDOUT_FILENO);
+  dup2(errFd, STDERR_FILENO);
   close(outFd);
+  close(errFd);
+  // The program starts as it would from a terminal: no signal blocked, and
+  // none of these ignored (the test process may ignore some itself).
+  for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE}) std::signal(signal, SIG_DFL);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
   const int devNull = open("/dev/null", O_RDONLY);
   if (devNull >= 0) dup2(devNull, STDIN_FILENO);
   if (chdir(cwd.c_str()) != 0) _exit(127);
@@ -108,29 +117,33 @@ std::string programForNobody(const std::string& program) {
 RunResult runProgramWith(const std::string& programPath, const std::string& argv0, const std::vector<std::string>& args,
                          const std::string& cwd, const RunOptions& options) {
   const std::string program = options.unprivileged && geteuid() == 0 ? programForNobody(programPath) : programPath;
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
+  int outFds[2];
+  int errFds[2];
+  if (pipe(outFds) != 0 || pipe(errFds) != 0) throw std::runtime_error("pipe failed");
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    close(pipeFds[0]);
-    execChild(program, argv0, args, cwd, options, pipeFds[1]);
+    close(outFds[0]);
+    close(errFds[0]);
+    execChild(program, argv0, args, cwd, options, outFds[1], errFds[1]);
   }
-  close(pipeFds[1]);
-  if (options.whileRunning) options.whileRunning();
+  close(outFds[1]);
+  close(errFds[1]);
+  if (options.whileRunning) options.whileRunning(pid);
 
   RunResult result;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
+  pollfd streams[2] = {{outFds[0], POLLIN, 0}, {errFds[0], POLLIN, 0}};
+  std::string* texts[2] = {&result.output, &result.errors};
   char chunk[65536];
-  for (;;) {
+  while (streams[0].fd >= 0 || streams[1].fd >= 0) {
     int waitMs = -1;
     if (options.timeoutSeconds > 0) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       waitMs = static_cast<int>(std::max<int64_t>(left.count(), 0));
     }
-    pollfd readable{pipeFds[0], POLLIN, 0};
-    const int ready = poll(&readable, 1, waitMs);
+    const int ready = poll(streams, 2, waitMs);
     if (ready == 0) {
       kill(pid, SIGKILL);
       result.timedOut = true;
@@ -140,14 +153,24 @@ RunResult runProgramWith(const std::string& programPath, const std::string& argv
       if (errno == EINTR) continue;
       break;
     }
-    const ssize_t got = read(pipeFds[0], chunk, sizeof chunk);
-    if (got <= 0) break;
-    result.output.append(chunk, static_cast<size_t>(got));
+    for (int s = 0; s < 2; ++s) {
+      if (streams[s].fd < 0 || streams[s].revents == 0) continue;
+      const ssize_t got = read(streams[s].fd, chunk, sizeof chunk);
+      if (got > 0) {
+        texts[s]->append(chunk, static_cast<size_t>(got));
+      } else {
+        close(streams[s].fd);
+        streams[s].fd = -1;  // poll skips it from now on
+      }
+    }
   }
-  close(pipeFds[0]);
+  for (const pollfd& stream : streams) {
+    if (stream.fd >= 0) close(stream.fd);
+  }
   int status = 0;
   waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return result;
 }
 

@@ -27,6 +27,8 @@ class TempDir {
 struct RunResult {
   int status = 0;         // exit status as the shell sees it (0..255), -1 if killed
   std::string output;     // standard output
+  std::string errors;     // standard error
+  int signal = 0;         // the signal that ended the program, 0 if it exited
   bool timedOut = false;  // killed for running past RunOptions::timeoutSeconds
 };
 
@@ -40,9 +42,9 @@ struct RunOptions {
   // file modes bite (root passes every permission check).
   bool unprivileged = false;
   int timeoutSeconds = 60;  // the program is killed after this
-  // Called in the test process once the program has started; it must not
-  // wait for the program to end.
-  std::function<void()> whileRunning;
+  // Called in the test process with the program's process id once it has
+  // started; it must not wait for the program to end.
+  std::function<void(int pid)> whileRunning;
 };
 
 RunResult runProgramWith(const std::string& program, const std::string& argv0, const std::vector<std::string>& args,
@@ -58,7 +60,7 @@ bool builtWithSanitizer();
 RunOptions memoryLimited(uint64_t bytes);
 
 // Runs `program` with `args` in folder `cwd`, argv[0] being `argv0`, with an
-// empty standard input; captures standard output. `env` entries NAME=VALUE
+// empty standard input; captures standard output and standard error. `env` entries NAME=VALUE
 // are added to the environment.
 RunResult runProgram(const std::string& program, const std::string& argv0, const std::vector<std::string>& args,
                      const std::string& cwd, const std::vector<std::string>& env = {});

@@ -67,7 +67,7 @@ class Expansion : public ::testing::Test {
   std::vector<std::pair<std::string, int>> expand(float epsilon, std::string* progress = nullptr) {
     const std::string path = dir.file("output_expand.txt");
     ::testing::internal::CaptureStdout();
-    model->expandClusters(path.c_str(), epsilon);
+    model->expandClusters(OutputTarget{path, path}, epsilon);
     const std::string console = ::testing::internal::GetCapturedStdout();
     if (progress != nullptr) *progress = console;
     std::vector<std::pair<std::string, int>> heads;
