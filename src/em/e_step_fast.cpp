@@ -329,7 +329,6 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
       return;
     }
     ItemList& list = tmp_ItemList[P];
-    list.count = static_cast<int32_t>(m);
     list.items = itemStorage + P * m;
     if (!ordinary) {
       // Values that are not numbers order the list in their own way.

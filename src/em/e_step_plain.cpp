@@ -49,7 +49,6 @@ void ClusterModel::eStepPassPlain(int32_t iteration, float& logLikelihood, float
         tempPRlx[k] = r;
         accumulatePoint(point, means + k * d, r, d, tempv, uX + k * d, weightSums[k], uXXT + k * packed);
       }
-      list.count = static_cast<int32_t>(m);
       list.items = itemStorage + p * m;
       buildItemList(tempPRlx, K, list.items);
       for (int64_t q = 0; q < m; ++q) row[q] = tempPRlx[list.items[q]];

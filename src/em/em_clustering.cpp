@@ -23,7 +23,6 @@ void setUnreachedState(ClusterModel& model) {
   const int64_t m = model.itemNum;
   for (int64_t p = 0; p < model.dataNum; ++p) {
     ItemList& list = model.tmp_ItemList[p];
-    list.count = static_cast<int32_t>(m);
     list.items = model.itemStorage + p * m;
     for (int64_t q = 0; q < m; ++q) {
       list.items[q] = static_cast<int16_t>(m - 1 - q);

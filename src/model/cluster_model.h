@@ -21,7 +21,6 @@ enum class RunOutcome {
 
 // One point's microclusters, in ascending order of its first-pass responsibility.
 struct ItemList {
-  int32_t count;   // m, the list length
   int16_t* items;  // m microcluster indices
 };
 
