@@ -15,11 +15,11 @@ void ClusterModel::allocateItemStorage() {
   if (itemStorage == nullptr) fatalExit("Not enough memory!!\n", kExitFailure);
 }
 
-void ClusterModel::eStepPass(int32_t iteration, float& logLikelihood, float* tempv, float* tempPRlx) {
+void ClusterModel::eStepPass(int32_t iteration, float& logLikelihood, float* tempv, float* pointResponsibilities) {
   if (usePlainKernels) {
-    eStepPassPlain(iteration, logLikelihood, tempv, tempPRlx);
+    eStepPassPlain(iteration, logLikelihood, tempv, pointResponsibilities);
   } else {
-    eStepPassFast(iteration, logLikelihood, tempv, tempPRlx);
+    eStepPassFast(iteration, logLikelihood, tempv, pointResponsibilities);
   }
 }
 

@@ -26,7 +26,7 @@ void setUnreachedState(ClusterModel& model) {
     list.items = model.itemStorage + p * m;
     for (int64_t q = 0; q < m; ++q) {
       list.items[q] = static_cast<int16_t>(m - 1 - q);
-      model.PRlx[p * m + q] = 0.0f;
+      model.responsibilities[p * m + q] = 0.0f;
     }
   }
 }
@@ -68,19 +68,19 @@ RunOutcome ClusterModel::EMClustering(const char* dataFileName, const RunOutputs
   const int64_t packed = packedLen;
 
   float* tempv = allocArray<float>(d);
-  PRxl = allocArray<float>(K);
-  PRlx = allocArray<float>(int64_t{itemNum} * dataNum);
+  pointDensities = allocArray<float>(K);
+  responsibilities = allocArray<float>(int64_t{itemNum} * dataNum);
   uXXT = allocArray<float>(int64_t{K} * packed);
   uX = allocArray<float>(int64_t{K} * d);
-  dist = allocArray<float>(packedStrictLowerLength(K));
-  float* tempPRlx = allocArray<float>(K);
+  coShareLevels = allocArray<float>(packedStrictLowerLength(K));
+  float* pointResponsibilities = allocArray<float>(K);
   if (tempv == nullptr) fatalExit("Not enough memory for tempv!!\n", kExitFailure);
-  if (PRxl == nullptr) fatalExit("Not enough memory for PRxl!!\n", kExitFailure);
-  if (PRlx == nullptr) fatalExit("Not enough memory for PRlx!!\n", kExitFailure);
+  if (pointDensities == nullptr) fatalExit("Not enough memory for PRxl!!\n", kExitFailure);
+  if (responsibilities == nullptr) fatalExit("Not enough memory for PRlx!!\n", kExitFailure);
   if (uXXT == nullptr) fatalExit("Not enough memory for uXXT!!\n", kExitFailure);
   if (uX == nullptr) fatalExit("Not enough memory for uX!!\n", kExitFailure);
-  if (dist == nullptr) fatalExit("Not enough memory for dist!!\n", kExitFailure);
-  if (tempPRlx == nullptr) fatalExit("Not enough memory for tempPRlx!!\n", kExitFailure);
+  if (coShareLevels == nullptr) fatalExit("Not enough memory for dist!!\n", kExitFailure);
+  if (pointResponsibilities == nullptr) fatalExit("Not enough memory for tempPRlx!!\n", kExitFailure);
 
   dataFile = dataFileName;
   float logLikelihood = kInitialLogLikelihood;
@@ -118,7 +118,7 @@ RunOutcome ClusterModel::EMClustering(const char* dataFileName, const RunOutputs
       }
 
       invertPacked(covariances, d, K);
-      eStepPass(iteration, logLikelihood, tempv, tempPRlx);
+      eStepPass(iteration, logLikelihood, tempv, pointResponsibilities);
 
       mStep(*this);
 
@@ -141,7 +141,7 @@ RunOutcome ClusterModel::EMClustering(const char* dataFileName, const RunOutputs
 
   if (!checkCoverageAndWriteMembership(outputs.membership)) {
     releaseArray(tempv);
-    releaseArray(tempPRlx);
+    releaseArray(pointResponsibilities);
     return RunOutcome::LowCoverage;  // the model's own arrays go with the model
   }
   buildCoSharing();
@@ -154,9 +154,9 @@ RunOutcome ClusterModel::EMClustering(const char* dataFileName, const RunOutputs
   releaseArray(normalisers);
   releaseArray(point);
   releaseArray(tempv);
-  releaseArray(PRxl);
-  releaseArray(dist);
-  releaseArray(tempPRlx);
+  releaseArray(pointDensities);
+  releaseArray(coShareLevels);
+  releaseArray(pointResponsibilities);
 
   writeFinalOutput(emOut, outputs.expansion);
   releaseArray(means);

@@ -1,7 +1,7 @@
 // The expansion: microclusters ordered into chains by co-sharing level. A chain
 // starts at the lowest unplaced microcluster and keeps taking the unplaced one
 // with the highest level with any member (single linkage, kept in the seed's
-// row of dist), while that level is above epsilon_coshare.
+// row of coShareLevels), while that level is above epsilon_coshare.
 #include <cstdio>
 #include <utility>
 
@@ -48,7 +48,7 @@ void ClusterModel::expandSeed(int32_t seed, float epsilon_coshare, int32_t* visi
   const int32_t d = dimNum;
   const int64_t packed = packedLen;
   int32_t* candidateIndex = reinterpret_cast<int32_t*>(normalisers);
-  float* candidateValue = PRxl;
+  float* candidateValue = pointDensities;
 
   visited[seed] = 1;
   ++expandCount;
@@ -66,8 +66,8 @@ void ClusterModel::expandSeed(int32_t seed, float epsilon_coshare, int32_t* visi
     // Single linkage: the seed's row keeps the highest level with any member.
     for (int32_t i = 0; i < K; ++i) {
       if (visited[i] != 0 || i == seed) continue;
-      const float viaMember = dist[strictLowerIndex(i, e)];
-      float& viaChain = dist[strictLowerIndex(i, seed)];
+      const float viaMember = coShareLevels[strictLowerIndex(i, e)];
+      float& viaChain = coShareLevels[strictLowerIndex(i, seed)];
       if (viaMember > viaChain) viaChain = viaMember;
     }
     out.putReal(level);
@@ -89,7 +89,7 @@ int32_t ClusterModel::collectCandidates(int32_t seed, float epsilon_coshare, int
   int32_t count = 0;
   for (int32_t j = 0; j < clusterNum; ++j) {
     if (visited[j] != 0) continue;
-    const float level = dist[strictLowerIndex(seed, j)];
+    const float level = coShareLevels[strictLowerIndex(seed, j)];
     if (level > epsilon_coshare) {
       candidateIndex[count] = j;
       candidateValue[count] = level;

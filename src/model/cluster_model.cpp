@@ -56,11 +56,11 @@ ClusterModel::~ClusterModel() {
   releaseArray(weightSums);
   releaseArray(workMatrix);
   releaseArray(eigenScratch);
-  releaseArray(PRlx);
+  releaseArray(responsibilities);
   releaseArray(uXXT);
   releaseArray(uX);
-  releaseArray(PRxl);
-  releaseArray(dist);
+  releaseArray(pointDensities);
+  releaseArray(coShareLevels);
   releaseArray(tmp_ItemList);
   releaseArray(itemStorage);
   releaseArray(pointHints);

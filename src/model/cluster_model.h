@@ -35,30 +35,30 @@ struct PointHint {
 
 struct ClusterModel {
   // Fields in the order of the model's layout.
-  int32_t dataNum = 0;               // N, data points
-  int32_t expandCount = 0;           // microclusters placed so far by the expansion
-  float* eigenScratch = nullptr;     // d(d+4): eigenvector matrix V, then four rows of d
-  float* PRlx = nullptr;             // N x m responsibilities, row p in point p's list order
-  float* uXXT = nullptr;             // K packed scatter sums of the M-step
-  float* uX = nullptr;               // K x d weighted point sums of the M-step
-  float* workMatrix = nullptr;       // d x d row-major scratch of determinant and inversion
-  float* weightSums = nullptr;       // K responsibility sums; the expansion's visited flags
-  int32_t dimNum = 0;                // d
-  int32_t clusterNum = 0;            // K
-  float* point = nullptr;            // the point being processed
-  const char* dataFile = nullptr;    // data file name (not owned)
-  float* means = nullptr;            // K x d
-  float* covariances = nullptr;      // K packed blocks (inverses between inversion and M-step)
-  float* PRxl = nullptr;             // K per-point densities; the expansion's candidate levels
-  float* normalisers = nullptr;      // K density divisors; the expansion's candidate indices
-  int32_t packedLen = 0;             // d(d+1)/2
-  float* dist = nullptr;             // K(K-1)/2 co-sharing levels, strict lower triangle
-  int32_t itemNum = 0;               // m, equal to K
-  ItemList* tmp_ItemList = nullptr;  // N item lists
-  int16_t* itemStorage = nullptr;    // the N x m indices the lists point into
-  PointHint* pointHints = nullptr;   // N hints of the parallel E-step
-  bool bestHintsCurrent = false;     // hints' best is each point's most probable microcluster now
-  RunSummary summary;                // what the run found, for its account on standard error
+  int32_t dataNum = 0;                // N, data points
+  int32_t expandCount = 0;            // microclusters placed so far by the expansion
+  float* eigenScratch = nullptr;      // d(d+4): eigenvector matrix V, then four rows of d
+  float* responsibilities = nullptr;  // N x m responsibilities, row p in point p's list order
+  float* uXXT = nullptr;              // K packed scatter sums of the M-step
+  float* uX = nullptr;                // K x d weighted point sums of the M-step
+  float* workMatrix = nullptr;        // d x d row-major scratch of determinant and inversion
+  float* weightSums = nullptr;        // K responsibility sums; the expansion's visited flags
+  int32_t dimNum = 0;                 // d
+  int32_t clusterNum = 0;             // K
+  float* point = nullptr;             // the point being processed
+  const char* dataFile = nullptr;     // data file name (not owned)
+  float* means = nullptr;             // K x d
+  float* covariances = nullptr;       // K packed blocks (inverses between inversion and M-step)
+  float* pointDensities = nullptr;    // K densities of the point being processed; the expansion's candidate levels
+  float* normalisers = nullptr;       // K density divisors; the expansion's candidate indices
+  int32_t packedLen = 0;              // d(d+1)/2
+  float* coShareLevels = nullptr;     // K(K-1)/2 co-sharing levels, strict lower triangle
+  int32_t itemNum = 0;                // m, equal to K
+  ItemList* tmp_ItemList = nullptr;   // N item lists
+  int16_t* itemStorage = nullptr;     // the N x m indices the lists point into
+  PointHint* pointHints = nullptr;    // N hints of the parallel E-step
+  bool bestHintsCurrent = false;      // hints' best is each point's most probable microcluster now
+  RunSummary summary;                 // what the run found, for its account on standard error
 
   // Builds the model: counts, the seven construction arrays, means read from
   // `microclusFile`, identity covariances. Ends the process on failure.
@@ -75,9 +75,11 @@ struct ClusterModel {
   // The EM run, from the work buffers to the last output file.
   RunOutcome EMClustering(const char* dataFileName, const RunOutputs& outputs, float epsilon_likelihood,
                           float epsilon_coshare);
-  void eStepPass(int32_t iteration, float& logLikelihood, float* tempv, float* tempPRlx);
-  void eStepPassPlain(int32_t iteration, float& logLikelihood, float* tempv, float* tempPRlx);
-  void eStepPassFast(int32_t iteration, float& logLikelihood, float* tempv, float* tempPRlx);
+  // One pass over the data; `tempv` holds d floats, `pointResponsibilities`
+  // one point's K responsibilities in microcluster order.
+  void eStepPass(int32_t iteration, float& logLikelihood, float* tempv, float* pointResponsibilities);
+  void eStepPassPlain(int32_t iteration, float& logLikelihood, float* tempv, float* pointResponsibilities);
+  void eStepPassFast(int32_t iteration, float& logLikelihood, float* tempv, float* pointResponsibilities);
   // The index arrays of all N item lists, obtained once.
   void allocateItemStorage();
 
