@@ -11,6 +11,7 @@
 namespace zelmor {
 
 class TextWriter;
+struct ExpansionScratch;
 
 // How an EM run ended, when it returns at all (every other failure ends the
 // process from inside).
@@ -42,15 +43,15 @@ struct ClusterModel {
   float* uXXT = nullptr;              // K packed scatter sums of the M-step
   float* uX = nullptr;                // K x d weighted point sums of the M-step
   float* workMatrix = nullptr;        // d x d row-major scratch of determinant and inversion
-  float* weightSums = nullptr;        // K responsibility sums; the expansion's visited flags
+  float* weightSums = nullptr;        // K responsibility sums
   int32_t dimNum = 0;                 // d
   int32_t clusterNum = 0;             // K
   float* point = nullptr;             // the point being processed
   const char* dataFile = nullptr;     // data file name (not owned)
   float* means = nullptr;             // K x d
   float* covariances = nullptr;       // K packed blocks (inverses between inversion and M-step)
-  float* pointDensities = nullptr;    // K densities of the point being processed; the expansion's candidate levels
-  float* normalisers = nullptr;       // K density divisors; the expansion's candidate indices
+  float* pointDensities = nullptr;    // K densities of the point being processed
+  float* normalisers = nullptr;       // K density divisors
   int32_t packedLen = 0;              // d(d+1)/2
   float* coShareLevels = nullptr;     // K(K-1)/2 co-sharing levels, strict lower triangle
   int32_t itemNum = 0;                // m, equal to K
@@ -89,9 +90,8 @@ struct ClusterModel {
   bool checkCoverageAndWriteMembership(const OutputTarget& membership);
   void buildCoSharing();
   void expandClusters(const OutputTarget& expansion, float epsilon_coshare);
-  void expandSeed(int32_t seed, float epsilon_coshare, int32_t* visited, TextWriter& out);
-  int32_t collectCandidates(int32_t seed, float epsilon_coshare, int32_t* candidateIndex, float* candidateValue,
-                            const int32_t* visited);
+  void expandSeed(int32_t seed, float epsilon_coshare, ExpansionScratch& scratch, TextWriter& out);
+  int32_t collectCandidates(int32_t seed, float epsilon_coshare, ExpansionScratch& scratch);
   void writeFinalOutput(TextWriter& emOut, const OutputTarget& expansion);
 };
 

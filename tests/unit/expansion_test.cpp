@@ -58,7 +58,6 @@ class Expansion : public ::testing::Test {
     for (int32_t k = 0; k < K; ++k) centres += std::to_string(k) + "\n";
     test::writeFile(dir.file("microclus.txt"), centres);
     model = std::make_unique<ClusterModel>(dir.file("microclus.txt").c_str(), K, 1, 1);
-    model->pointDensities = allocArray<float>(K);
     model->coShareLevels = allocArray<float>(packedStrictLowerLength(K));
     for (size_t i = 0; i < levels.size(); ++i) model->coShareLevels[i] = levels[i];
   }
