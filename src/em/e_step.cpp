@@ -5,7 +5,6 @@
 #include "model/cluster_model.h"
 #include "model/fatal.h"
 #include "model/heap.h"
-#include "model/settings.h"
 
 namespace zelmor {
 
@@ -16,7 +15,7 @@ void ClusterModel::allocateItemStorage() {
 }
 
 void ClusterModel::eStepPass(int32_t iteration, float& logLikelihood, float* tempv, float* pointResponsibilities) {
-  if (usePlainKernels) {
+  if (settings.kernels == Kernels::Plain) {
     eStepPassPlain(iteration, logLikelihood, tempv, pointResponsibilities);
   } else {
     eStepPassFast(iteration, logLikelihood, tempv, pointResponsibilities);

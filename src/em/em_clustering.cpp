@@ -10,7 +10,6 @@
 #include "model/cluster_model.h"
 #include "model/fatal.h"
 #include "model/heap.h"
-#include "model/settings.h"
 #include "model/text_writer.h"
 
 namespace zelmor {
@@ -61,8 +60,7 @@ bool allMeansEqual(const float* means, int32_t K, int32_t d) {
 
 }  // namespace
 
-RunOutcome ClusterModel::EMClustering(const char* dataFileName, const RunOutputs& outputs, float epsilon_likelihood,
-                                      float epsilon_coshare) {
+RunOutcome ClusterModel::EMClustering(const RunOutputs& outputs) {
   const int32_t d = dimNum;
   const int32_t K = clusterNum;
   const int64_t packed = packedLen;
@@ -82,7 +80,7 @@ RunOutcome ClusterModel::EMClustering(const char* dataFileName, const RunOutputs
   if (coShareLevels == nullptr) fatalExit("Not enough memory for dist!!\n", kExitFailure);
   if (pointResponsibilities == nullptr) fatalExit("Not enough memory for tempPRlx!!\n", kExitFailure);
 
-  dataFile = dataFileName;
+  dataFile = settings.dataFile.c_str();
   float logLikelihood = kInitialLogLikelihood;
   tmp_ItemList = allocArray<ItemList>(dataNum);
   if (tmp_ItemList == nullptr) fatalExit("Not enough memory for tmp_ItemList!\n", kExitFailure);
@@ -95,8 +93,8 @@ RunOutcome ClusterModel::EMClustering(const char* dataFileName, const RunOutputs
   std::fflush(stdout);
 
   int32_t iteration = 0;
-  if (!(epsilon_likelihood >= kInitialLogLikelihood)) {
-    while (iteration < MaxLoopNum) {
+  if (!(settings.epsilon_likelihood >= kInitialLogLikelihood)) {
+    while (iteration < settings.maxLoopNum) {
       ++iteration;
       std::printf("%dth iteration ...\n", iteration);
       std::fflush(stdout);
@@ -126,7 +124,7 @@ RunOutcome ClusterModel::EMClustering(const char* dataFileName, const RunOutputs
       summary.iterations = iteration;
       summary.lastChange = change;
       if (summary.iterationDone) summary.iterationDone(iteration, logLikelihood);
-      if (static_cast<double>(epsilon_likelihood) >= change) {
+      if (static_cast<double>(settings.epsilon_likelihood) >= change) {
         summary.converged = true;
         break;
       }
@@ -145,7 +143,7 @@ RunOutcome ClusterModel::EMClustering(const char* dataFileName, const RunOutputs
     return RunOutcome::LowCoverage;  // the model's own arrays go with the model
   }
   buildCoSharing();
-  expandClusters(outputs.expansion, epsilon_coshare);
+  expandClusters(outputs.expansion, settings.epsilon_coshare);
   summary.meansEqual = allMeansEqual(means, K, d);
 
   releaseArray(covariances);

@@ -7,7 +7,6 @@
 #include "expand/expand_kernels.h"
 #include "model/cluster_model.h"
 #include "model/heap.h"
-#include "model/settings.h"
 #include "model/thread_pool.h"
 
 namespace zelmor {
@@ -19,7 +18,7 @@ void ClusterModel::buildCoSharing() {
   std::fflush(stdout);
 
   const int64_t m = itemNum;
-  if (usePlainKernels) {
+  if (settings.kernels == Kernels::Plain) {
     for (int64_t i = 0; i < dataNum; ++i) {
       addCoSharing(responsibilities + i * m, tmp_ItemList[i].items, m, coShareLevels);
     }

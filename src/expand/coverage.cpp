@@ -9,7 +9,6 @@
 #include "model/cluster_model.h"
 #include "model/fatal.h"
 #include "model/heap.h"
-#include "model/settings.h"
 #include "model/text_writer.h"
 #include "model/thread_pool.h"
 
@@ -57,8 +56,9 @@ bool ClusterModel::checkCoverageAndWriteMembership(const OutputTarget& membershi
   releaseArray(pointHints);
   bestHintsCurrent = false;
 
-  const double coverage = usePlainKernels ? coverageSum(responsibilities, dataNum, itemNum)
-                                          : coverageSumFast(responsibilities, dataNum, itemNum, runThreadPool());
+  const bool plain = settings.kernels == Kernels::Plain;
+  const double coverage = plain ? coverageSum(responsibilities, dataNum, itemNum)
+                                : coverageSumFast(responsibilities, dataNum, itemNum, runThreadPool());
   summary.coverage = coverage;
   std::printf("\nData Coverage of microclusters: %.2f\n\n", coverage);
   std::fflush(stdout);
@@ -73,7 +73,7 @@ bool ClusterModel::checkCoverageAndWriteMembership(const OutputTarget& membershi
   if (!out.open(membership)) fatalExit("File Not Opened!", kExitFailure);
   MembershipLines lines(out, clusterNum);
   const int64_t m = itemNum;
-  if (usePlainKernels) {
+  if (plain) {
     for (int64_t i = 0; i < dataNum; ++i) {
       lines.put(mostProbableCluster(responsibilities + i * m, tmp_ItemList[i].items, m));
     }

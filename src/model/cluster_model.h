@@ -7,6 +7,7 @@
 
 #include "model/output_target.h"
 #include "model/run_summary.h"
+#include "model/settings.h"
 
 namespace zelmor {
 
@@ -47,7 +48,7 @@ struct ClusterModel {
   int32_t dimNum = 0;                 // d
   int32_t clusterNum = 0;             // K
   float* point = nullptr;             // the point being processed
-  const char* dataFile = nullptr;     // data file name (not owned)
+  const char* dataFile = nullptr;     // the text of settings.dataFile, from the start of the run
   float* means = nullptr;             // K x d
   float* covariances = nullptr;       // K packed blocks (inverses between inversion and M-step)
   float* pointDensities = nullptr;    // K densities of the point being processed
@@ -60,10 +61,12 @@ struct ClusterModel {
   PointHint* pointHints = nullptr;    // N hints of the parallel E-step
   bool bestHintsCurrent = false;      // hints' best is each point's most probable microcluster now
   RunSummary summary;                 // what the run found, for its account on standard error
+  const RunSettings settings;         // what the command line asked for
 
-  // Builds the model: counts, the seven construction arrays, means read from
-  // `microclusFile`, identity covariances. Ends the process on failure.
-  ClusterModel(const char* microclusFile, int32_t K, int32_t d, int32_t N);
+  // Builds the model for `settings`: counts, the seven construction arrays,
+  // means read from the microcluster file, identity covariances. Ends the
+  // process on failure.
+  explicit ClusterModel(const RunSettings& settings);
   ~ClusterModel();
   ClusterModel(const ClusterModel&) = delete;
   ClusterModel& operator=(const ClusterModel&) = delete;
@@ -74,8 +77,7 @@ struct ClusterModel {
   void writeOrientationBlock(TextWriter& out, float* packed, int32_t d);
 
   // The EM run, from the work buffers to the last output file.
-  RunOutcome EMClustering(const char* dataFileName, const RunOutputs& outputs, float epsilon_likelihood,
-                          float epsilon_coshare);
+  RunOutcome EMClustering(const RunOutputs& outputs);
   // One pass over the data; `tempv` holds d floats, `pointResponsibilities`
   // one point's K responsibilities in microcluster order.
   void eStepPass(int32_t iteration, float& logLikelihood, float* tempv, float* pointResponsibilities);

@@ -57,7 +57,12 @@ class Expansion : public ::testing::Test {
     std::string centres;
     for (int32_t k = 0; k < K; ++k) centres += std::to_string(k) + "\n";
     test::writeFile(dir.file("microclus.txt"), centres);
-    model = std::make_unique<ClusterModel>(dir.file("microclus.txt").c_str(), K, 1, 1);
+    RunSettings settings;
+    settings.microclusFile = dir.file("microclus.txt");
+    settings.K = K;
+    settings.d = 1;
+    settings.N = 1;
+    model = std::make_unique<ClusterModel>(settings);
     model->coShareLevels = allocArray<float>(packedStrictLowerLength(K));
     for (size_t i = 0; i < levels.size(); ++i) model->coShareLevels[i] = levels[i];
   }
