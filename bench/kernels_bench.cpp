@@ -97,14 +97,14 @@ void BM_SumsWide(benchmark::State& state) {
 // Responsibilities as a run leaves them: a handful of nonzero entries a row.
 struct CoSharingInputs {
   int64_t N = 20000, m = 100;
-  std::vector<float> PRlx;
+  std::vector<float> responsibilities;
   std::vector<int16_t> items;
   std::vector<const int16_t*> lists;
-  CoSharingInputs() : PRlx(N * m, 0.0f), items(N * m) {
+  CoSharingInputs() : responsibilities(N * m, 0.0f), items(N * m) {
     std::mt19937 random(2);
     for (int64_t i = 0; i < N; ++i) {
       for (int64_t j = 0; j < m; ++j) items[i * m + j] = static_cast<int16_t>((j * 37 + i) % m);
-      for (int64_t j = m - 8; j < m; ++j) PRlx[i * m + j] = 0.125f;
+      for (int64_t j = m - 8; j < m; ++j) responsibilities[i * m + j] = 0.125f;
       lists.push_back(items.data() + i * m);
     }
   }
@@ -112,18 +112,22 @@ struct CoSharingInputs {
 
 void BM_CoSharingPlain(benchmark::State& state) {
   CoSharingInputs in;
-  std::vector<float> dist(in.m * (in.m - 1) / 2);
+  std::vector<float> coShareLevels(in.m * (in.m - 1) / 2);
   for (auto _ : state) {
-    for (int64_t i = 0; i < in.N; ++i) addCoSharing(in.PRlx.data() + i * in.m, in.lists[i], in.m, dist.data());
+    for (int64_t i = 0; i < in.N; ++i) {
+      addCoSharing(in.responsibilities.data() + i * in.m, in.lists[i], in.m, coShareLevels.data());
+    }
   }
   state.SetItemsProcessed(state.iterations() * in.N);
 }
 
 void BM_CoSharingFast(benchmark::State& state) {
   CoSharingInputs in;
-  std::vector<float> dist(in.m * (in.m - 1) / 2);
+  std::vector<float> coShareLevels(in.m * (in.m - 1) / 2);
   ThreadPool pool(static_cast<int>(state.range(0)));
-  for (auto _ : state) addCoSharingAll(in.PRlx.data(), in.lists.data(), in.N, in.m, dist.data(), pool);
+  for (auto _ : state) {
+    addCoSharingAll(in.responsibilities.data(), in.lists.data(), in.N, in.m, coShareLevels.data(), pool);
+  }
   state.SetItemsProcessed(state.iterations() * in.N);
 }
 

@@ -20,7 +20,6 @@
 #include "model/cluster_model.h"
 #include "model/fatal.h"
 #include "model/pending_outputs.h"
-#include "model/settings.h"
 
 namespace zelmor {
 
@@ -61,6 +60,22 @@ void outOfMemory() {
   for (;;) pause();  // another thread is ending the process
 }
 
+// The one settings value of the run, from the checked arguments.
+RunSettings runSettings(const Arguments& args, Kernels kernels) {
+  RunSettings settings;
+  settings.dataFile = args.dataFile;
+  settings.microclusFile = args.microclusFile;
+  settings.K = args.K;
+  settings.d = args.d;
+  settings.N = args.N;
+  settings.epsilon_likelihood = args.epsilon_likelihood;
+  settings.epsilon_coshare = args.epsilon_coshare;
+  settings.maxLoopNum = args.maxLoopNum;
+  settings.basedim = args.basedim;
+  settings.kernels = kernels;
+  return settings;
+}
+
 void note(const std::string& text) {
   std::fputs(text.c_str(), stderr);
   std::fflush(stderr);
@@ -68,10 +83,8 @@ void note(const std::string& text) {
 
 }  // namespace
 
-int runDriver(int argc, char** argv) {
+int runDriver(int argc, char** argv, Kernels kernels) {
   const Arguments args = readArguments(argc, argv);
-  MaxLoopNum = args.maxLoopNum;
-  basedim = args.basedim;
   refuseInputThatIsAnOutput("datafile", args.dataFile);
   refuseInputThatIsAnOutput("microclus file", args.microclusFile);
 
@@ -93,16 +106,14 @@ int runDriver(int argc, char** argv) {
   timer.start();
   const auto started = std::chrono::steady_clock::now();
   {
-    ClusterModel model(args.microclusFile, args.K, args.d, args.N);
+    ClusterModel model(runSettings(args, kernels));
     model.summary.iterationDone = [](int32_t iteration, double logLikelihood) {
       note(iterationNote(iteration, logLikelihood));
     };
     model.summary.loopEnded = [&args](const RunSummary& summary) {
       note(loopEndNote(summary, args.epsilonLikelihood));
     };
-    const RunOutcome outcome =
-        model.EMClustering(args.dataFile, RunOutputs{outputs.target(0), outputs.target(1), outputs.target(2)},
-                           args.epsilon_likelihood, args.epsilon_coshare);
+    const RunOutcome outcome = model.EMClustering(RunOutputs{outputs.target(0), outputs.target(1), outputs.target(2)});
     if (outcome == RunOutcome::LowCoverage) {
       note(lowCoverageAdvice(model.summary, args.N));
       endRun(kExitInvalid);

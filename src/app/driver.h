@@ -2,10 +2,13 @@
 // argument checks, and one timed clustering run.
 #pragma once
 
+#include "model/settings.h"
+
 namespace zelmor {
 
-// Runs the program for the given command line. Returns the status of a
-// completed run; fatal conditions end the process from inside.
-int runDriver(int argc, char** argv);
+// Runs the program for the given command line with the given kernels.
+// Returns the status of a completed run; fatal conditions end the process
+// from inside.
+int runDriver(int argc, char** argv, Kernels kernels);
 
 }  // namespace zelmor

@@ -3,7 +3,9 @@
 
 int main(int argc, char** argv) {
 #if defined(ZELMOR_PLAIN_MAIN)
-  zelmor::usePlainKernels = true;
+  constexpr zelmor::Kernels kKernels = zelmor::Kernels::Plain;
+#else
+  constexpr zelmor::Kernels kKernels = zelmor::Kernels::Fast;
 #endif
-  return zelmor::runDriver(argc, argv);
+  return zelmor::runDriver(argc, argv, kKernels);
 }

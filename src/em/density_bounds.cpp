@@ -143,14 +143,6 @@ float roundedUp(double x) {
 
 }  // namespace
 
-double smallestEigenvalueLowerBound(const float* packed, int32_t d, std::vector<double>& a) {
-  if (!unpack(packed, d, a)) return std::numeric_limits<double>::quiet_NaN();
-  const double frobenius = frobeniusNorm(a);
-  if (!std::isfinite(frobenius)) return std::numeric_limits<double>::quiet_NaN();
-  diagonalise(a, d, frobenius, nullptr);
-  return smallestDiagonalLowerBound(a, d, frobenius);
-}
-
 double zeroDensityThreshold(float normaliser) {
   const double cutoff = kDensityCutoff;
   if (!(normaliser > 0.0f) || !std::isfinite(normaliser)) return cutoff;

@@ -17,12 +17,6 @@
 
 namespace zelmor {
 
-// A lower bound of the smallest eigenvalue of the packed d x d matrix, or a
-// value <= 0 (or not a number) when none can be given. Eigenvalues are found
-// by cyclic Jacobi rotations in double; the bound subtracts the remaining
-// off-diagonal norm and the rotations' rounding.
-double smallestEigenvalueLowerBound(const float* packed, int32_t d, std::vector<double>& scratch);
-
 // The quadratic form D at or beyond which the density of a microcluster with
 // this normaliser is 0 once stored as a float: the cut-off, or earlier when
 // exp(-D/2) / normaliser falls below half the smallest float.

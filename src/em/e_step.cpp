@@ -5,7 +5,6 @@
 #include "model/cluster_model.h"
 #include "model/fatal.h"
 #include "model/heap.h"
-#include "model/settings.h"
 
 namespace zelmor {
 
@@ -15,11 +14,11 @@ void ClusterModel::allocateItemStorage() {
   if (itemStorage == nullptr) fatalExit("Not enough memory!!\n", kExitFailure);
 }
 
-void ClusterModel::eStepPass(int32_t iteration, float& logLikelihood, float* tempv, float* tempPRlx) {
-  if (usePlainKernels) {
-    eStepPassPlain(iteration, logLikelihood, tempv, tempPRlx);
+void ClusterModel::eStepPass(int32_t iteration, float& logLikelihood, float* tempv, float* pointResponsibilities) {
+  if (settings.kernels == Kernels::Plain) {
+    eStepPassPlain(iteration, logLikelihood, tempv, pointResponsibilities);
   } else {
-    eStepPassFast(iteration, logLikelihood, tempv, tempPRlx);
+    eStepPassFast(iteration, logLikelihood, tempv, pointResponsibilities);
   }
 }
 

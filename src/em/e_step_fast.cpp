@@ -1,7 +1,7 @@
 // One E-step pass, the parallel version. Points are read in blocks. For each
 // block: first the densities each point needs (those a bound cannot prove to
 // be 0), then in runs of points in parallel the densities, responsibilities,
-// item lists and PRlx rows (each point's arithmetic exactly as in the plain
+// item lists and rows of responsibilities (each point's arithmetic exactly as in the plain
 // pass), then the block's weighted sums, per microcluster and in point order,
 // so every sum sees its terms in the same order as the plain pass.
 // Responsibilities of zero add nothing to any sum.
@@ -117,7 +117,7 @@ void replaySignedZeroSums(const float* points, int64_t count, int32_t d, const f
 
 }  // namespace
 
-void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float* tempv, float* tempPRlx) {
+void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float* tempv, float* pointResponsibilities) {
   const int32_t d = dimNum;
   const int32_t K = clusterNum;
   const int64_t m = itemNum;
@@ -128,7 +128,7 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
   // responsibility is zero; the plain pass reproduces that exactly.
   bestHintsCurrent = false;
   if (!allSafe(means, int64_t{K} * d)) {
-    eStepPassPlain(iteration, logLikelihood, tempv, tempPRlx);
+    eStepPassPlain(iteration, logLikelihood, tempv, pointResponsibilities);
     return;
   }
   if (firstPass) allocateItemStorage();
@@ -322,14 +322,13 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     // the first pass's list order comes below.
     if (pointHints != nullptr) pointHints[P].best = static_cast<int16_t>(nearest);
 
-    float* row = PRlx + P * m;
+    float* row = responsibilities + P * m;
     if (!firstPass) {
       std::fill(row, row + m, 0.0f);
       for (int64_t i = 0; i < evaluated; ++i) row[cand[i].position] = cand[i].density;
       return;
     }
     ItemList& list = tmp_ItemList[P];
-    list.count = static_cast<int32_t>(m);
     list.items = itemStorage + P * m;
     if (!ordinary) {
       // Values that are not numbers order the list in their own way.

@@ -1,7 +1,8 @@
 // One E-step pass, the plain reference: stream the data file, and for every
 // point compute its densities, its share of the log-likelihood, its
-// responsibilities (written into its PRlx row in list order) and its weighted
-// share of the M-step sums. The first pass also builds every point's item list.
+// responsibilities (written into its row of responsibilities in list order)
+// and its weighted share of the M-step sums. The first pass also builds every
+// point's item list.
 #include <cmath>
 
 #include "em/e_step_kernels.h"
@@ -11,7 +12,7 @@
 
 namespace zelmor {
 
-void ClusterModel::eStepPassPlain(int32_t iteration, float& logLikelihood, float* tempv, float* tempPRlx) {
+void ClusterModel::eStepPassPlain(int32_t iteration, float& logLikelihood, float* tempv, float* pointResponsibilities) {
   const int32_t d = dimNum;
   const int32_t K = clusterNum;
   const int64_t m = itemNum;
@@ -22,22 +23,23 @@ void ClusterModel::eStepPassPlain(int32_t iteration, float& logLikelihood, float
 
   DataFileReader reader(dataFile, d, dataNum, "datafile not opened!");
   for (int64_t p = 0; reader.readPoints(point, 1) == 1; ++p) {
-    float* row = PRlx + p * m;
+    float* row = responsibilities + p * m;
     ItemList& list = tmp_ItemList[p];
 
     if (firstPass) {
       for (int32_t g = 0; g < K; ++g) {
-        PRxl[g] = pointDensity(point, means + int64_t{g} * d, covariances + g * packed, normalisers[g], d, tempv);
+        pointDensities[g] =
+            pointDensity(point, means + int64_t{g} * d, covariances + g * packed, normalisers[g], d, tempv);
       }
     } else {
       for (int64_t q = 0; q < m; ++q) {
         const int64_t g = list.items[q];
-        PRxl[q] = pointDensity(point, means + g * d, covariances + g * packed, normalisers[g], d, tempv);
+        pointDensities[q] = pointDensity(point, means + g * d, covariances + g * packed, normalisers[g], d, tempv);
       }
     }
 
     double s = 0.0;
-    for (int64_t q = 0; q < m; ++q) s += PRxl[q];
+    for (int64_t q = 0; q < m; ++q) s += pointDensities[q];
     if (s > 0.0) {
       const double logShare = firstPass ? std::log(s) : kLaterPassLogScale * std::log(s);
       logLikelihood = static_cast<float>(logLikelihood + logShare);
@@ -45,18 +47,17 @@ void ClusterModel::eStepPassPlain(int32_t iteration, float& logLikelihood, float
 
     if (firstPass) {
       for (int64_t k = 0; k < K; ++k) {
-        const float r = s > 0.0 ? static_cast<float>(PRxl[k] / s) : 0.0f;
-        tempPRlx[k] = r;
+        const float r = s > 0.0 ? static_cast<float>(pointDensities[k] / s) : 0.0f;
+        pointResponsibilities[k] = r;
         accumulatePoint(point, means + k * d, r, d, tempv, uX + k * d, weightSums[k], uXXT + k * packed);
       }
-      list.count = static_cast<int32_t>(m);
       list.items = itemStorage + p * m;
-      buildItemList(tempPRlx, K, list.items);
-      for (int64_t q = 0; q < m; ++q) row[q] = tempPRlx[list.items[q]];
+      buildItemList(pointResponsibilities, K, list.items);
+      for (int64_t q = 0; q < m; ++q) row[q] = pointResponsibilities[list.items[q]];
     } else {
       for (int64_t q = 0; q < m; ++q) {
         const int64_t g = list.items[q];
-        const float r = s > 0.0 ? static_cast<float>(PRxl[q] / s) : 0.0f;
+        const float r = s > 0.0 ? static_cast<float>(pointDensities[q] / s) : 0.0f;
         row[q] = r;
         accumulatePoint(point, means + g * d, r, d, tempv, uX + g * d, weightSums[g], uXXT + g * packed);
       }

@@ -178,7 +178,7 @@ ZELMOR_WIDE inline __m256d addRounded(__m256d sum, __m256d term) {
 
 ZELMOR_WIDE void WideAccumulator::add(const float* x, const float* mean, float r) {
   if (packedOrder_) {
-    addPacked(x, mean, r);
+    packedRun_(*this, &x, &r, 1, mean);
     return;
   }
   const __m256d rWide = _mm256_set1_pd(static_cast<double>(r));
@@ -224,33 +224,9 @@ ZELMOR_WIDEST inline void loadWidened(const float* v, int32_t d, __m512d& low, _
   high = _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(all), 1)));
 }
 
-// Every entry (i, j) of the packed scatter gets (r·t_i)·t_j, eight entries
-// at a time, the factors picked out of the vectors of r·t and t.
-ZELMOR_WIDEST void WideAccumulator::addPacked(const float* x, const float* mean, float r) {
-  const __m512d rWide = _mm512_set1_pd(static_cast<double>(r));
-  __m512d xLow, xHigh, meanLow, meanHigh;
-  loadWidened(x, d_, xLow, xHigh);
-  loadWidened(mean, d_, meanLow, meanHigh);
-  // t is stored as a float, then used widened.
-  const __m512d tLow = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_sub_pd(xLow, meanLow)));
-  const __m512d tHigh = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_sub_pd(xHigh, meanHigh)));
-  _mm512_store_pd(sumX_, addRoundedWidest(_mm512_load_pd(sumX_), _mm512_mul_pd(xLow, rWide)));
-  _mm512_store_pd(sumX_ + kWidestLanes,
-                  addRoundedWidest(_mm512_load_pd(sumX_ + kWidestLanes), _mm512_mul_pd(xHigh, rWide)));
-  weight_ = static_cast<float>(weight_ + static_cast<double>(r));
-  const __m512d rtLow = _mm512_mul_pd(rWide, tLow);
-  const __m512d rtHigh = _mm512_mul_pd(rWide, tHigh);
-  const int32_t packed = d_ * (d_ + 1) / 2;
-  for (int32_t at = 0; at < packed; at += kWidestLanes) {
-    const __m512i row = _mm512_load_si512(rows_ + at);
-    const __m512i column = _mm512_load_si512(columns_ + at);
-    const __m512d term =
-        _mm512_mul_pd(_mm512_permutex2var_pd(rtLow, row, rtHigh), _mm512_permutex2var_pd(tLow, column, tHigh));
-    _mm512_store_pd(scatter_ + at, addRoundedWidest(_mm512_load_pd(scatter_ + at), term));
-  }
-}
-
-// addPacked for a run of points, the sums held in registers from the first
+// A run of points added to the packed scatter: every entry (i, j) gets
+// (r·t_i)·t_j, eight entries at a time, the factors picked out of the vectors
+// of r·t and t by permutation. The sums are held in registers from the first
 // point to the last: each update then waits only for the one before it in
 // the same register, never for a store to memory. Up to eight dimensions
 // (`High` false) one vector holds the point and the upper halves are skipped.
@@ -339,8 +315,6 @@ bool hasWidestKernels() { return false; }
 void pointDensitiesWide(const float* const*, int, const float*, const double*, float, int32_t, float*, double*) {}
 
 void WideAccumulator::add(const float*, const float*, float) {}
-
-void WideAccumulator::addPacked(const float*, const float*, float) {}
 
 WideAccumulator::PackedRun WideAccumulator::packedRunFor(int32_t) { return nullptr; }
 

@@ -50,7 +50,6 @@ class WideAccumulator {
   bool usesWidest() const { return packedOrder_; }
 
  private:
-  void addPacked(const float* x, const float* mean, float r);
   using PackedRun = void (*)(WideAccumulator&, const float* const*, const float*, int64_t, const float*);
   template <int Vectors, bool High>
   static void addPackedRun(WideAccumulator& acc, const float* const* points, const float* r, int64_t count,

@@ -10,7 +10,6 @@
 #include "model/cluster_model.h"
 #include "model/fatal.h"
 #include "model/heap.h"
-#include "model/settings.h"
 #include "model/text_writer.h"
 
 namespace zelmor {
@@ -23,11 +22,10 @@ void setUnreachedState(ClusterModel& model) {
   const int64_t m = model.itemNum;
   for (int64_t p = 0; p < model.dataNum; ++p) {
     ItemList& list = model.tmp_ItemList[p];
-    list.count = static_cast<int32_t>(m);
     list.items = model.itemStorage + p * m;
     for (int64_t q = 0; q < m; ++q) {
       list.items[q] = static_cast<int16_t>(m - 1 - q);
-      model.PRlx[p * m + q] = 0.0f;
+      model.responsibilities[p * m + q] = 0.0f;
     }
   }
 }
@@ -62,28 +60,27 @@ bool allMeansEqual(const float* means, int32_t K, int32_t d) {
 
 }  // namespace
 
-RunOutcome ClusterModel::EMClustering(const char* dataFileName, const RunOutputs& outputs, float epsilon_likelihood,
-                                      float epsilon_coshare) {
+RunOutcome ClusterModel::EMClustering(const RunOutputs& outputs) {
   const int32_t d = dimNum;
   const int32_t K = clusterNum;
   const int64_t packed = packedLen;
 
   float* tempv = allocArray<float>(d);
-  PRxl = allocArray<float>(K);
-  PRlx = allocArray<float>(int64_t{itemNum} * dataNum);
+  pointDensities = allocArray<float>(K);
+  responsibilities = allocArray<float>(int64_t{itemNum} * dataNum);
   uXXT = allocArray<float>(int64_t{K} * packed);
   uX = allocArray<float>(int64_t{K} * d);
-  dist = allocArray<float>(packedStrictLowerLength(K));
-  float* tempPRlx = allocArray<float>(K);
+  coShareLevels = allocArray<float>(packedStrictLowerLength(K));
+  float* pointResponsibilities = allocArray<float>(K);
   if (tempv == nullptr) fatalExit("Not enough memory for tempv!!\n", kExitFailure);
-  if (PRxl == nullptr) fatalExit("Not enough memory for PRxl!!\n", kExitFailure);
-  if (PRlx == nullptr) fatalExit("Not enough memory for PRlx!!\n", kExitFailure);
+  if (pointDensities == nullptr) fatalExit("Not enough memory for PRxl!!\n", kExitFailure);
+  if (responsibilities == nullptr) fatalExit("Not enough memory for PRlx!!\n", kExitFailure);
   if (uXXT == nullptr) fatalExit("Not enough memory for uXXT!!\n", kExitFailure);
   if (uX == nullptr) fatalExit("Not enough memory for uX!!\n", kExitFailure);
-  if (dist == nullptr) fatalExit("Not enough memory for dist!!\n", kExitFailure);
-  if (tempPRlx == nullptr) fatalExit("Not enough memory for tempPRlx!!\n", kExitFailure);
+  if (coShareLevels == nullptr) fatalExit("Not enough memory for dist!!\n", kExitFailure);
+  if (pointResponsibilities == nullptr) fatalExit("Not enough memory for tempPRlx!!\n", kExitFailure);
 
-  dataFile = dataFileName;
+  dataFile = settings.dataFile.c_str();
   float logLikelihood = kInitialLogLikelihood;
   tmp_ItemList = allocArray<ItemList>(dataNum);
   if (tmp_ItemList == nullptr) fatalExit("Not enough memory for tmp_ItemList!\n", kExitFailure);
@@ -96,8 +93,8 @@ RunOutcome ClusterModel::EMClustering(const char* dataFileName, const RunOutputs
   std::fflush(stdout);
 
   int32_t iteration = 0;
-  if (!(epsilon_likelihood >= kInitialLogLikelihood)) {
-    while (iteration < MaxLoopNum) {
+  if (!(settings.epsilon_likelihood >= kInitialLogLikelihood)) {
+    while (iteration < settings.maxLoopNum) {
       ++iteration;
       std::printf("%dth iteration ...\n", iteration);
       std::fflush(stdout);
@@ -119,7 +116,7 @@ RunOutcome ClusterModel::EMClustering(const char* dataFileName, const RunOutputs
       }
 
       invertPacked(covariances, d, K);
-      eStepPass(iteration, logLikelihood, tempv, tempPRlx);
+      eStepPass(iteration, logLikelihood, tempv, pointResponsibilities);
 
       mStep(*this);
 
@@ -127,7 +124,7 @@ RunOutcome ClusterModel::EMClustering(const char* dataFileName, const RunOutputs
       summary.iterations = iteration;
       summary.lastChange = change;
       if (summary.iterationDone) summary.iterationDone(iteration, logLikelihood);
-      if (static_cast<double>(epsilon_likelihood) >= change) {
+      if (static_cast<double>(settings.epsilon_likelihood) >= change) {
         summary.converged = true;
         break;
       }
@@ -142,11 +139,11 @@ RunOutcome ClusterModel::EMClustering(const char* dataFileName, const RunOutputs
 
   if (!checkCoverageAndWriteMembership(outputs.membership)) {
     releaseArray(tempv);
-    releaseArray(tempPRlx);
+    releaseArray(pointResponsibilities);
     return RunOutcome::LowCoverage;  // the model's own arrays go with the model
   }
   buildCoSharing();
-  expandClusters(outputs.expansion, epsilon_coshare);
+  expandClusters(outputs.expansion, settings.epsilon_coshare);
   summary.meansEqual = allMeansEqual(means, K, d);
 
   releaseArray(covariances);
@@ -155,9 +152,9 @@ RunOutcome ClusterModel::EMClustering(const char* dataFileName, const RunOutputs
   releaseArray(normalisers);
   releaseArray(point);
   releaseArray(tempv);
-  releaseArray(PRxl);
-  releaseArray(dist);
-  releaseArray(tempPRlx);
+  releaseArray(pointDensities);
+  releaseArray(coShareLevels);
+  releaseArray(pointResponsibilities);
 
   writeFinalOutput(emOut, outputs.expansion);
   releaseArray(means);

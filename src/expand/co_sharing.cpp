@@ -7,30 +7,31 @@
 #include "expand/expand_kernels.h"
 #include "model/cluster_model.h"
 #include "model/heap.h"
-#include "model/settings.h"
 #include "model/thread_pool.h"
 
 namespace zelmor {
 
 void ClusterModel::buildCoSharing() {
   const int64_t levels = packedStrictLowerLength(clusterNum);
-  for (int64_t at = 0; at < levels; ++at) dist[at] = 0.0f;
+  for (int64_t at = 0; at < levels; ++at) coShareLevels[at] = 0.0f;
   std::printf("Cluster Expanding ...... \n");
   std::fflush(stdout);
 
   const int64_t m = itemNum;
-  if (usePlainKernels) {
-    for (int64_t i = 0; i < dataNum; ++i) addCoSharing(PRlx + i * m, tmp_ItemList[i].items, m, dist);
+  if (settings.kernels == Kernels::Plain) {
+    for (int64_t i = 0; i < dataNum; ++i) {
+      addCoSharing(responsibilities + i * m, tmp_ItemList[i].items, m, coShareLevels);
+    }
   } else {
     std::vector<const int16_t*> lists(static_cast<size_t>(dataNum));
     for (int64_t i = 0; i < dataNum; ++i) lists[i] = tmp_ItemList[i].items;
-    addCoSharingAll(PRlx, lists.data(), dataNum, m, dist, runThreadPool());
+    addCoSharingAll(responsibilities, lists.data(), dataNum, m, coShareLevels, runThreadPool());
   }
 
-  // Only dist carries the fit into the expansion from here on.
+  // Only the co-sharing levels carry the fit into the expansion from here on.
   releaseArray(itemStorage);
   releaseArray(tmp_ItemList);
-  releaseArray(PRlx);
+  releaseArray(responsibilities);
 }
 
 }  // namespace zelmor

@@ -9,7 +9,6 @@
 #include "model/cluster_model.h"
 #include "model/fatal.h"
 #include "model/heap.h"
-#include "model/settings.h"
 #include "model/text_writer.h"
 #include "model/thread_pool.h"
 
@@ -57,8 +56,9 @@ bool ClusterModel::checkCoverageAndWriteMembership(const OutputTarget& membershi
   releaseArray(pointHints);
   bestHintsCurrent = false;
 
-  const double coverage =
-      usePlainKernels ? coverageSum(PRlx, dataNum, itemNum) : coverageSumFast(PRlx, dataNum, itemNum, runThreadPool());
+  const bool plain = settings.kernels == Kernels::Plain;
+  const double coverage = plain ? coverageSum(responsibilities, dataNum, itemNum)
+                                : coverageSumFast(responsibilities, dataNum, itemNum, runThreadPool());
   summary.coverage = coverage;
   std::printf("\nData Coverage of microclusters: %.2f\n\n", coverage);
   std::fflush(stdout);
@@ -73,8 +73,10 @@ bool ClusterModel::checkCoverageAndWriteMembership(const OutputTarget& membershi
   if (!out.open(membership)) fatalExit("File Not Opened!", kExitFailure);
   MembershipLines lines(out, clusterNum);
   const int64_t m = itemNum;
-  if (usePlainKernels) {
-    for (int64_t i = 0; i < dataNum; ++i) lines.put(mostProbableCluster(PRlx + i * m, tmp_ItemList[i].items, m));
+  if (plain) {
+    for (int64_t i = 0; i < dataNum; ++i) {
+      lines.put(mostProbableCluster(responsibilities + i * m, tmp_ItemList[i].items, m));
+    }
   } else if (!noted.empty()) {
     // The last pass noted each point's largest responsibility, first in list
     // order among equals: the most probable microcluster.
@@ -83,7 +85,7 @@ bool ClusterModel::checkCoverageAndWriteMembership(const OutputTarget& membershi
     std::vector<const int16_t*> lists(static_cast<size_t>(dataNum));
     for (int64_t i = 0; i < dataNum; ++i) lists[i] = tmp_ItemList[i].items;
     std::vector<int32_t> best(static_cast<size_t>(dataNum));
-    mostProbableClusters(PRlx, lists.data(), dataNum, m, best.data(), runThreadPool());
+    mostProbableClusters(responsibilities, lists.data(), dataNum, m, best.data(), runThreadPool());
     for (const int32_t b : best) lines.put(b);
   }
   out.close();

@@ -41,7 +41,7 @@ uint32_t nonzeroMask(const float* row, int64_t width) {
 
 }  // namespace
 
-double coverageSumFast(const float* PRlx, int64_t N, int64_t m, ThreadPool& pool) {
+double coverageSumFast(const float* responsibilities, int64_t N, int64_t m, ThreadPool& pool) {
   // One read of the rows: each task counts its nonzero entries per column,
   // then, its rows still in cache, sorts them into place column by column,
   // each column's in point order. The sum then takes them column by column,
@@ -51,7 +51,7 @@ double coverageSumFast(const float* PRlx, int64_t N, int64_t m, ThreadPool& pool
   std::vector<std::vector<float>> values(static_cast<size_t>(tasks));
   auto forEachNonzero = [&](int64_t begin, int64_t end, auto&& visit) {
     for (int64_t i = begin; i < end; ++i) {
-      const float* row = PRlx + i * m;
+      const float* row = responsibilities + i * m;
       for (int64_t first = 0; first < m; first += 32) {
         const int64_t width = std::min<int64_t>(32, m - first);
         for (uint32_t nonzero = nonzeroMask(row + first, width); nonzero != 0; nonzero &= nonzero - 1) {
@@ -83,11 +83,13 @@ double coverageSumFast(const float* PRlx, int64_t N, int64_t m, ThreadPool& pool
   return sum;
 }
 
-void mostProbableClusters(const float* PRlx, const int16_t* const* lists, int64_t N, int64_t m, int32_t* best,
-                          ThreadPool& pool) {
+void mostProbableClusters(const float* responsibilities, const int16_t* const* lists, int64_t N, int64_t m,
+                          int32_t* best, ThreadPool& pool) {
   pool.run(taskCount(N), [&](int64_t task, int) {
     const int64_t end = std::min(N, (task + 1) * kRowsPerTask);
-    for (int64_t i = task * kRowsPerTask; i < end; ++i) best[i] = mostProbableCluster(PRlx + i * m, lists[i], m);
+    for (int64_t i = task * kRowsPerTask; i < end; ++i) {
+      best[i] = mostProbableCluster(responsibilities + i * m, lists[i], m);
+    }
   });
 }
 
@@ -95,8 +97,8 @@ void mostProbableClusters(const float* PRlx, const int16_t* const* lists, int64_
 // terms are products or responsibilities, never -0, and a sum of nonzero
 // values rounds to -0 only from -0 itself. The one exception, a zero times a
 // value that is not a number, is handled where the rows are gathered.
-void addCoSharingAll(const float* PRlx, const int16_t* const* lists, int64_t N, int64_t m, float* dist,
-                     ThreadPool& pool) {
+void addCoSharingAll(const float* responsibilities, const int16_t* const* lists, int64_t N, int64_t m,
+                     float* coShareLevels, ThreadPool& pool) {
   // Gather each point's nonzero responsibilities in parallel, then add their
   // products in point order, band by band of the matrix in parallel.
   struct Nonzero {
@@ -126,7 +128,7 @@ void addCoSharingAll(const float* PRlx, const int16_t* const* lists, int64_t N, 
       const int64_t task = firstTask + local;
       const int64_t end = std::min(N, (task + 1) * kRowsPerTask);
       for (int64_t i = task * kRowsPerTask; i < end; ++i) {
-        const float* row = PRlx + i * m;
+        const float* row = responsibilities + i * m;
         const int16_t* items = lists[i];
         const size_t before = out.size();
         bool ordinary = true;
@@ -163,7 +165,7 @@ void addCoSharingAll(const float* PRlx, const int16_t* const* lists, int64_t N, 
           int32_t j = 0;
           while (j < count && next[j].cluster >= high) ++j;
           for (; j < count && next[j].cluster >= low; ++j) {
-            float* row = dist + strictLowerIndex(next[j].cluster, 0);
+            float* row = coShareLevels + strictLowerIndex(next[j].cluster, 0);
             for (int32_t k = j + 1; k < count; ++k) {
               float& level = row[next[k].cluster];
               level = static_cast<float>(level + static_cast<double>(next[k].r) * next[j].r);

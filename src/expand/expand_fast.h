@@ -10,14 +10,14 @@ namespace zelmor {
 class ThreadPool;
 
 // coverageSum: column by column, points in order, zeros skipped.
-double coverageSumFast(const float* PRlx, int64_t N, int64_t m, ThreadPool& pool);
+double coverageSumFast(const float* responsibilities, int64_t N, int64_t m, ThreadPool& pool);
 
 // mostProbableCluster for every point, into best[0..N-1].
-void mostProbableClusters(const float* PRlx, const int16_t* const* lists, int64_t N, int64_t m, int32_t* best,
-                          ThreadPool& pool);
+void mostProbableClusters(const float* responsibilities, const int16_t* const* lists, int64_t N, int64_t m,
+                          int32_t* best, ThreadPool& pool);
 
 // addCoSharing for every point in order, pairing only nonzero responsibilities.
-void addCoSharingAll(const float* PRlx, const int16_t* const* lists, int64_t N, int64_t m, float* dist,
-                     ThreadPool& pool);
+void addCoSharingAll(const float* responsibilities, const int16_t* const* lists, int64_t N, int64_t m,
+                     float* coShareLevels, ThreadPool& pool);
 
 }  // namespace zelmor

@@ -4,10 +4,10 @@
 
 namespace zelmor {
 
-double coverageSum(const float* PRlx, int64_t N, int64_t m) {
+double coverageSum(const float* responsibilities, int64_t N, int64_t m) {
   double sum = 0.0;
   for (int64_t j = 0; j < m; ++j) {
-    for (int64_t i = 0; i < N; ++i) sum += PRlx[i * m + j];
+    for (int64_t i = 0; i < N; ++i) sum += responsibilities[i * m + j];
   }
   return sum;
 }
@@ -24,10 +24,10 @@ int32_t mostProbableCluster(const float* row, const int16_t* items, int64_t m) {
   return best;
 }
 
-void addCoSharing(const float* row, const int16_t* items, int64_t m, float* dist) {
+void addCoSharing(const float* row, const int16_t* items, int64_t m, float* coShareLevels) {
   for (int64_t j = 0; j < m; ++j) {
     for (int64_t k = j + 1; k < m; ++k) {
-      float& level = dist[strictLowerIndex(items[j], items[k])];
+      float& level = coShareLevels[strictLowerIndex(items[j], items[k])];
       level = static_cast<float>(level + static_cast<double>(row[k]) * row[j]);
     }
   }

@@ -1,9 +1,10 @@
 // The expansion: microclusters ordered into chains by co-sharing level. A chain
 // starts at the lowest unplaced microcluster and keeps taking the unplaced one
 // with the highest level with any member (single linkage, kept in the seed's
-// row of dist), while that level is above epsilon_coshare.
+// row of the co-sharing levels), while that level is above epsilon_coshare.
 #include <cstdio>
 #include <utility>
+#include <vector>
 
 #include "expand/expand_constants.h"
 #include "linalg/packed_matrix.h"
@@ -12,6 +13,17 @@
 #include "model/text_writer.h"
 
 namespace zelmor {
+
+// The expansion's own working storage, K entries each.
+struct ExpansionScratch {
+  explicit ExpansionScratch(int32_t K)
+      : visited(static_cast<size_t>(K), 0),
+        candidateIndex(static_cast<size_t>(K)),
+        candidateLevel(static_cast<size_t>(K)) {}
+  std::vector<int32_t> visited;         // 1 once a microcluster is placed in a chain
+  std::vector<int32_t> candidateIndex;  // unplaced microclusters above epsilon_coshare, highest level first
+  std::vector<float> candidateLevel;    // their levels with the chain
+};
 
 namespace {
 
@@ -24,50 +36,45 @@ void printProgress(int32_t placed, int32_t K) {
 }  // namespace
 
 void ClusterModel::expandClusters(const OutputTarget& expansion, float epsilon_coshare) {
-  // The EM no longer needs these blocks; the expansion works in them.
-  int32_t* visited = reinterpret_cast<int32_t*>(weightSums);
-  static_assert(sizeof(int32_t) == sizeof(float));
-
+  ExpansionScratch scratch(clusterNum);
   expandCount = 0;
-  for (int32_t k = 0; k < clusterNum; ++k) visited[k] = 0;
 
   TextWriter out;
   if (!out.open(expansion)) fatalExit("File Not Opened!", kExitFailure);
   summary.chainSizes.clear();
   for (int32_t s = 0; s < clusterNum; ++s) {
-    if (visited[s] != 0) continue;
+    if (scratch.visited[s] != 0) continue;
     const int32_t placedBefore = expandCount;
-    expandSeed(s, epsilon_coshare, visited, out);
+    expandSeed(s, epsilon_coshare, scratch, out);
     summary.chainSizes.push_back(expandCount - placedBefore);
   }
   out.close();
 }
 
-void ClusterModel::expandSeed(int32_t seed, float epsilon_coshare, int32_t* visited, TextWriter& out) {
+void ClusterModel::expandSeed(int32_t seed, float epsilon_coshare, ExpansionScratch& scratch, TextWriter& out) {
   const int32_t K = clusterNum;
   const int32_t d = dimNum;
   const int64_t packed = packedLen;
-  int32_t* candidateIndex = reinterpret_cast<int32_t*>(normalisers);
-  float* candidateValue = PRxl;
+  std::vector<int32_t>& visited = scratch.visited;
 
   visited[seed] = 1;
   ++expandCount;
   printProgress(expandCount, K);
-  int32_t count = collectCandidates(seed, epsilon_coshare, candidateIndex, candidateValue, visited);
+  int32_t count = collectCandidates(seed, epsilon_coshare, scratch);
   out.putReal(kSeedLevel);
   out.putInt(seed);
   out.putChar(' ');
   writeOrientationBlock(out, covariances + seed * packed, d);
 
   while (count > 0) {
-    const int32_t e = candidateIndex[0];
-    const float level = candidateValue[0];
+    const int32_t e = scratch.candidateIndex[0];
+    const float level = scratch.candidateLevel[0];
     visited[e] = 1;
     // Single linkage: the seed's row keeps the highest level with any member.
     for (int32_t i = 0; i < K; ++i) {
       if (visited[i] != 0 || i == seed) continue;
-      const float viaMember = dist[strictLowerIndex(i, e)];
-      float& viaChain = dist[strictLowerIndex(i, seed)];
+      const float viaMember = coShareLevels[strictLowerIndex(i, e)];
+      float& viaChain = coShareLevels[strictLowerIndex(i, seed)];
       if (viaMember > viaChain) viaChain = viaMember;
     }
     out.putReal(level);
@@ -77,30 +84,32 @@ void ClusterModel::expandSeed(int32_t seed, float epsilon_coshare, int32_t* visi
     ++expandCount;
     printProgress(expandCount, K);
     for (int32_t i = 0; i < K; ++i) {
-      candidateIndex[i] = -1;
-      candidateValue[i] = -1.0f;
+      scratch.candidateIndex[i] = -1;
+      scratch.candidateLevel[i] = -1.0f;
     }
-    count = collectCandidates(seed, epsilon_coshare, candidateIndex, candidateValue, visited);
+    count = collectCandidates(seed, epsilon_coshare, scratch);
   }
 }
 
-int32_t ClusterModel::collectCandidates(int32_t seed, float epsilon_coshare, int32_t* candidateIndex,
-                                        float* candidateValue, const int32_t* visited) {
+int32_t ClusterModel::collectCandidates(int32_t seed, float epsilon_coshare, ExpansionScratch& scratch) {
+  const std::vector<int32_t>& visited = scratch.visited;
+  std::vector<int32_t>& candidateIndex = scratch.candidateIndex;
+  std::vector<float>& candidateLevel = scratch.candidateLevel;
   int32_t count = 0;
   for (int32_t j = 0; j < clusterNum; ++j) {
     if (visited[j] != 0) continue;
-    const float level = dist[strictLowerIndex(seed, j)];
+    const float level = coShareLevels[strictLowerIndex(seed, j)];
     if (level > epsilon_coshare) {
       candidateIndex[count] = j;
-      candidateValue[count] = level;
+      candidateLevel[count] = level;
       ++count;
     }
   }
   // Bubble sort by descending level; equal levels keep the lower index first.
   for (int32_t pass = 0; pass < count; ++pass) {
     for (int32_t q = 1; q < count - pass; ++q) {
-      if (candidateValue[q - 1] < candidateValue[q]) {
-        std::swap(candidateValue[q - 1], candidateValue[q]);
+      if (candidateLevel[q - 1] < candidateLevel[q]) {
+        std::swap(candidateLevel[q - 1], candidateLevel[q]);
         std::swap(candidateIndex[q - 1], candidateIndex[q]);
       }
     }

@@ -8,13 +8,12 @@
 #include "expand/expansion_readback.h"
 #include "model/cluster_model.h"
 #include "model/fatal.h"
-#include "model/input_files.h"
 #include "model/float_format.h"
+#include "model/input_files.h"
 #include "model/number_scanner.h"
 #include "model/parallel_reader.h"
-#include "model/settings.h"
-#include "model/thread_pool.h"
 #include "model/text_writer.h"
+#include "model/thread_pool.h"
 
 namespace zelmor {
 
@@ -61,7 +60,7 @@ void ClusterModel::writeFinalOutput(TextWriter& emOut, const OutputTarget& expan
 
   // From here on the output file fills; a failure must not leave it holding
   // the data lines alone, or some of the microcluster lines, as if complete.
-  if (!usePlainKernels) {
+  if (settings.kernels != Kernels::Plain) {
     copyDataInParallel(dataFile, d, dataNum, emOut);
   } else {
     DataFileReader data(dataFile, d, dataNum, "File Not Opened!");

@@ -4,7 +4,6 @@
 #include "model/cluster_model.h"
 #include "model/fatal.h"
 #include "model/heap.h"
-#include "model/settings.h"
 #include "model/text_writer.h"
 
 namespace zelmor {
@@ -26,7 +25,7 @@ void ClusterModel::invertPacked(float* packed, int32_t d, int32_t count) {
 constexpr double kOrientationScale = 255.0;
 
 void ClusterModel::writeOrientationBlock(TextWriter& out, float* packed, int32_t d) {
-  computeOrientation(packed, d, basedim, eigenScratch);
+  computeOrientation(packed, d, settings.basedim, eigenScratch);
   const float* V = eigenScratch;
   for (int64_t k = 0; k < d; ++k) {
     for (int64_t i = 0; i < d; ++i) out.putReal(kOrientationScale * static_cast<double>(V[i * d + k]));

@@ -10,13 +10,15 @@
 
 namespace zelmor {
 
-ClusterModel::ClusterModel(const char* microclusFile, int32_t K, int32_t d, int32_t N) {
+ClusterModel::ClusterModel(const RunSettings& runSettings) : settings(runSettings) {
+  const int32_t K = settings.K;
+  const int32_t d = settings.d;
   dimNum = d;
   itemNum = K;
   clusterNum = K;
   const int64_t packed = packedSymLength(d);
   packedLen = static_cast<int32_t>(packed);
-  dataNum = N;
+  dataNum = settings.N;
 
   // All requests first, then one test.
   point = allocArray<float>(d);
@@ -31,6 +33,7 @@ ClusterModel::ClusterModel(const char* microclusFile, int32_t K, int32_t d, int3
   }
 
   NumberScanner in;
+  const char* microclusFile = settings.microclusFile.c_str();
   if (!in.open(microclusFile)) fatalExit("microclus file Not Opened!", kExitFailure);
   std::string problem;
   if (!readMicroclusters(in, K, d, means, problem)) {
@@ -56,11 +59,11 @@ ClusterModel::~ClusterModel() {
   releaseArray(weightSums);
   releaseArray(workMatrix);
   releaseArray(eigenScratch);
-  releaseArray(PRlx);
+  releaseArray(responsibilities);
   releaseArray(uXXT);
   releaseArray(uX);
-  releaseArray(PRxl);
-  releaseArray(dist);
+  releaseArray(pointDensities);
+  releaseArray(coShareLevels);
   releaseArray(tmp_ItemList);
   releaseArray(itemStorage);
   releaseArray(pointHints);

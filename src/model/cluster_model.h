@@ -7,10 +7,12 @@
 
 #include "model/output_target.h"
 #include "model/run_summary.h"
+#include "model/settings.h"
 
 namespace zelmor {
 
 class TextWriter;
+struct ExpansionScratch;
 
 // How an EM run ended, when it returns at all (every other failure ends the
 // process from inside).
@@ -21,7 +23,6 @@ enum class RunOutcome {
 
 // One point's microclusters, in ascending order of its first-pass responsibility.
 struct ItemList {
-  int32_t count;   // m, the list length
   int16_t* items;  // m microcluster indices
 };
 
@@ -36,34 +37,36 @@ struct PointHint {
 
 struct ClusterModel {
   // Fields in the order of the model's layout.
-  int32_t dataNum = 0;               // N, data points
-  int32_t expandCount = 0;           // microclusters placed so far by the expansion
-  float* eigenScratch = nullptr;     // d(d+4): eigenvector matrix V, then four rows of d
-  float* PRlx = nullptr;             // N x m responsibilities, row p in point p's list order
-  float* uXXT = nullptr;             // K packed scatter sums of the M-step
-  float* uX = nullptr;               // K x d weighted point sums of the M-step
-  float* workMatrix = nullptr;       // d x d row-major scratch of determinant and inversion
-  float* weightSums = nullptr;       // K responsibility sums; the expansion's visited flags
-  int32_t dimNum = 0;                // d
-  int32_t clusterNum = 0;            // K
-  float* point = nullptr;            // the point being processed
-  const char* dataFile = nullptr;    // data file name (not owned)
-  float* means = nullptr;            // K x d
-  float* covariances = nullptr;      // K packed blocks (inverses between inversion and M-step)
-  float* PRxl = nullptr;             // K per-point densities; the expansion's candidate levels
-  float* normalisers = nullptr;      // K density divisors; the expansion's candidate indices
-  int32_t packedLen = 0;             // d(d+1)/2
-  float* dist = nullptr;             // K(K-1)/2 co-sharing levels, strict lower triangle
-  int32_t itemNum = 0;               // m, equal to K
-  ItemList* tmp_ItemList = nullptr;  // N item lists
-  int16_t* itemStorage = nullptr;    // the N x m indices the lists point into
-  PointHint* pointHints = nullptr;   // N hints of the parallel E-step
-  bool bestHintsCurrent = false;     // hints' best is each point's most probable microcluster now
-  RunSummary summary;                // what the run found, for its account on standard error
+  int32_t dataNum = 0;                // N, data points
+  int32_t expandCount = 0;            // microclusters placed so far by the expansion
+  float* eigenScratch = nullptr;      // d(d+4): eigenvector matrix V, then four rows of d
+  float* responsibilities = nullptr;  // N x m responsibilities, row p in point p's list order
+  float* uXXT = nullptr;              // K packed scatter sums of the M-step
+  float* uX = nullptr;                // K x d weighted point sums of the M-step
+  float* workMatrix = nullptr;        // d x d row-major scratch of determinant and inversion
+  float* weightSums = nullptr;        // K responsibility sums
+  int32_t dimNum = 0;                 // d
+  int32_t clusterNum = 0;             // K
+  float* point = nullptr;             // the point being processed
+  const char* dataFile = nullptr;     // the text of settings.dataFile, from the start of the run
+  float* means = nullptr;             // K x d
+  float* covariances = nullptr;       // K packed blocks (inverses between inversion and M-step)
+  float* pointDensities = nullptr;    // K densities of the point being processed
+  float* normalisers = nullptr;       // K density divisors
+  int32_t packedLen = 0;              // d(d+1)/2
+  float* coShareLevels = nullptr;     // K(K-1)/2 co-sharing levels, strict lower triangle
+  int32_t itemNum = 0;                // m, equal to K
+  ItemList* tmp_ItemList = nullptr;   // N item lists
+  int16_t* itemStorage = nullptr;     // the N x m indices the lists point into
+  PointHint* pointHints = nullptr;    // N hints of the parallel E-step
+  bool bestHintsCurrent = false;      // hints' best is each point's most probable microcluster now
+  RunSummary summary;                 // what the run found, for its account on standard error
+  const RunSettings settings;         // what the command line asked for
 
-  // Builds the model: counts, the seven construction arrays, means read from
-  // `microclusFile`, identity covariances. Ends the process on failure.
-  ClusterModel(const char* microclusFile, int32_t K, int32_t d, int32_t N);
+  // Builds the model for `settings`: counts, the seven construction arrays,
+  // means read from the microcluster file, identity covariances. Ends the
+  // process on failure.
+  explicit ClusterModel(const RunSettings& settings);
   ~ClusterModel();
   ClusterModel(const ClusterModel&) = delete;
   ClusterModel& operator=(const ClusterModel&) = delete;
@@ -74,11 +77,12 @@ struct ClusterModel {
   void writeOrientationBlock(TextWriter& out, float* packed, int32_t d);
 
   // The EM run, from the work buffers to the last output file.
-  RunOutcome EMClustering(const char* dataFileName, const RunOutputs& outputs, float epsilon_likelihood,
-                          float epsilon_coshare);
-  void eStepPass(int32_t iteration, float& logLikelihood, float* tempv, float* tempPRlx);
-  void eStepPassPlain(int32_t iteration, float& logLikelihood, float* tempv, float* tempPRlx);
-  void eStepPassFast(int32_t iteration, float& logLikelihood, float* tempv, float* tempPRlx);
+  RunOutcome EMClustering(const RunOutputs& outputs);
+  // One pass over the data; `tempv` holds d floats, `pointResponsibilities`
+  // one point's K responsibilities in microcluster order.
+  void eStepPass(int32_t iteration, float& logLikelihood, float* tempv, float* pointResponsibilities);
+  void eStepPassPlain(int32_t iteration, float& logLikelihood, float* tempv, float* pointResponsibilities);
+  void eStepPassFast(int32_t iteration, float& logLikelihood, float* tempv, float* pointResponsibilities);
   // The index arrays of all N item lists, obtained once.
   void allocateItemStorage();
 
@@ -88,9 +92,8 @@ struct ClusterModel {
   bool checkCoverageAndWriteMembership(const OutputTarget& membership);
   void buildCoSharing();
   void expandClusters(const OutputTarget& expansion, float epsilon_coshare);
-  void expandSeed(int32_t seed, float epsilon_coshare, int32_t* visited, TextWriter& out);
-  int32_t collectCandidates(int32_t seed, float epsilon_coshare, int32_t* candidateIndex, float* candidateValue,
-                            const int32_t* visited);
+  void expandSeed(int32_t seed, float epsilon_coshare, ExpansionScratch& scratch, TextWriter& out);
+  int32_t collectCandidates(int32_t seed, float epsilon_coshare, ExpansionScratch& scratch);
   void writeFinalOutput(TextWriter& emOut, const OutputTarget& expansion);
 };
 

@@ -1,19 +1,33 @@
-// Process-wide settings, written once by the driver before the run starts and
-// only read afterwards.
+// The settings of one run: read once from the command line by the program and
+// handed to the model, which every stage reads them from. Nothing else holds
+// a setting.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace zelmor {
 
-// Iteration cap of the EM loop (command-line argument 8).
-extern int32_t MaxLoopNum;
-// Component of every orientation vector that is kept non-negative (argument 9).
-extern int32_t basedim;
+// Which kernels the stages run. Both give the same bytes; the plain ones are
+// the reference the fast ones are tested against.
+enum class Kernels {
+  Fast,   // the parallel, bound-skipping kernels
+  Plain,  // the plain reference kernels, on one thread
+};
 
-// Runs every stage with its plain reference kernels on one thread instead of
-// the parallel, bound-skipping kernels. Both give the same bytes; the plain
-// ones are the reference the fast ones are tested against.
-extern bool usePlainKernels;
+struct RunSettings {
+  std::string dataFile;       // the N points
+  std::string microclusFile;  // the K starting means
+  int32_t K = 0;              // microclusters
+  int32_t d = 0;              // dimensions
+  int32_t N = 0;              // data points
+  // The EM loop ends once the log-likelihood changes by no more than this.
+  float epsilon_likelihood = 0.0f;
+  // The expansion joins two microclusters only above this co-sharing level.
+  float epsilon_coshare = 0.0f;
+  int32_t maxLoopNum = 5;  // iteration cap of the EM loop
+  int32_t basedim = 0;     // component of every orientation vector that is kept non-negative
+  Kernels kernels = Kernels::Fast;
+};
 
 }  // namespace zelmor

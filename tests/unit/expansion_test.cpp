@@ -16,9 +16,9 @@ namespace zelmor {
 namespace {
 
 TEST(CoverageSum, AddsEveryResponsibility) {
-  const float PRlx[6] = {0.25f, 0.75f, 0.0f, 0.0f, 0.5f, 0.5f};
-  EXPECT_EQ(coverageSum(PRlx, 3, 2), 2.0);
-  EXPECT_EQ(coverageSum(PRlx, 0, 2), 0.0);
+  const float responsibilities[6] = {0.25f, 0.75f, 0.0f, 0.0f, 0.5f, 0.5f};
+  EXPECT_EQ(coverageSum(responsibilities, 3, 2), 2.0);
+  EXPECT_EQ(coverageSum(responsibilities, 0, 2), 0.0);
 }
 
 TEST(MostProbableCluster, EarliestPositionWinsAndUnreachedPointsGetMinusOne) {
@@ -33,20 +33,20 @@ TEST(MostProbableCluster, EarliestPositionWinsAndUnreachedPointsGetMinusOne) {
 
 TEST(AddCoSharing, EqualSplitsGiveAQuarterPerPoint) {
   // K = 3; every point splits equally between microclusters 0 and 2.
-  std::vector<float> dist(3, 0.0f);
+  std::vector<float> coShareLevels(3, 0.0f);
   const int16_t items[3] = {1, 2, 0};
   const float row[3] = {0.0f, 0.5f, 0.5f};
   const int N = 40;
-  for (int i = 0; i < N; ++i) addCoSharing(row, items, 3, dist.data());
-  EXPECT_EQ(dist[strictLowerIndex(0, 2)], N / 4.0f);
-  EXPECT_EQ(dist[strictLowerIndex(0, 1)], 0.0f);
-  EXPECT_EQ(dist[strictLowerIndex(1, 2)], 0.0f);
+  for (int i = 0; i < N; ++i) addCoSharing(row, items, 3, coShareLevels.data());
+  EXPECT_EQ(coShareLevels[strictLowerIndex(0, 2)], N / 4.0f);
+  EXPECT_EQ(coShareLevels[strictLowerIndex(0, 1)], 0.0f);
+  EXPECT_EQ(coShareLevels[strictLowerIndex(1, 2)], 0.0f);
   // The order of the microclusters within a list does not matter.
   std::vector<float> other(3, 0.0f);
   const int16_t reversed[3] = {0, 2, 1};
   const float reversedRow[3] = {0.5f, 0.5f, 0.0f};
   for (int i = 0; i < N; ++i) addCoSharing(reversedRow, reversed, 3, other.data());
-  EXPECT_EQ(other, dist);
+  EXPECT_EQ(other, coShareLevels);
 }
 
 // A model of K microclusters in d = 1 with identity covariances, its co-sharing
@@ -57,10 +57,14 @@ class Expansion : public ::testing::Test {
     std::string centres;
     for (int32_t k = 0; k < K; ++k) centres += std::to_string(k) + "\n";
     test::writeFile(dir.file("microclus.txt"), centres);
-    model = std::make_unique<ClusterModel>(dir.file("microclus.txt").c_str(), K, 1, 1);
-    model->PRxl = allocArray<float>(K);
-    model->dist = allocArray<float>(packedStrictLowerLength(K));
-    for (size_t i = 0; i < levels.size(); ++i) model->dist[i] = levels[i];
+    RunSettings settings;
+    settings.microclusFile = dir.file("microclus.txt");
+    settings.K = K;
+    settings.d = 1;
+    settings.N = 1;
+    model = std::make_unique<ClusterModel>(settings);
+    model->coShareLevels = allocArray<float>(packedStrictLowerLength(K));
+    for (size_t i = 0; i < levels.size(); ++i) model->coShareLevels[i] = levels[i];
   }
 
   // Runs the expansion; returns the (level, index) heads of the records.
@@ -121,8 +125,7 @@ TEST_F(Expansion, ProgressLineIsRewrittenInPlace) {
   EXPECT_EQ(progress, "\r\t100% [1 of 1 microclusters]");
   build(3, {0.0f, 0.0f, 0.0f});
   expand(0.0f, &progress);
-  EXPECT_EQ(progress,
-            "\r\t33% [1 of 3 microclusters]\r\t66% [2 of 3 microclusters]\r\t100% [3 of 3 microclusters]");
+  EXPECT_EQ(progress, "\r\t33% [1 of 3 microclusters]\r\t66% [2 of 3 microclusters]\r\t100% [3 of 3 microclusters]");
 }
 
 }  // namespace

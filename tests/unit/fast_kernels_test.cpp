@@ -437,7 +437,7 @@ TEST(SkipBound, NeverSkipsForMatricesItCannotBound) {
 // leaves them; some rows all zero.
 struct Responsibilities {
   int64_t N, m;
-  std::vector<float> PRlx;
+  std::vector<float> responsibilities;
   std::vector<int16_t> items;
   std::vector<const int16_t*> lists;
 };
@@ -451,10 +451,10 @@ Responsibilities randomResponsibilities(int64_t N, int64_t m, std::mt19937& rand
     if (i % 11 == 0) continue;
     for (int64_t j = 0; j < m; ++j) {
       const float u = unit(random);
-      if (u < 0.15f) r.PRlx[i * m + j] = unit(random);
-      if (u > 0.98f) r.PRlx[i * m + j] = -0.0f;  // a zero all the same
+      if (u < 0.15f) r.responsibilities[i * m + j] = unit(random);
+      if (u > 0.98f) r.responsibilities[i * m + j] = -0.0f;  // a zero all the same
     }
-    if (i % 5 == 0) r.PRlx[i * m + (i % m)] = r.PRlx[i * m + ((i + 1) % m)] = 0.5f;  // a tie
+    if (i % 5 == 0) r.responsibilities[i * m + (i % m)] = r.responsibilities[i * m + ((i + 1) % m)] = 0.5f;  // a tie
   }
   for (int64_t i = 0; i < N; ++i) r.lists.push_back(r.items.data() + i * m);
   return r;
@@ -465,32 +465,37 @@ TEST(FastPostLoopKernels, MatchThePlainOnesAtAnyThreadCount) {
   for (const auto& [N, m] :
        std::vector<std::pair<int64_t, int64_t>>{{1, 1}, {7, 3}, {9000, 37}, {20000, 5}, {5000, 70}}) {
     const Responsibilities r = randomResponsibilities(N, m, random);
-    const double plainCoverage = coverageSum(r.PRlx.data(), N, m);
-    std::vector<float> plainDist(m * (m - 1) / 2, 0.0f);
-    for (int64_t i = 0; i < N; ++i) addCoSharing(r.PRlx.data() + i * m, r.lists[i], m, plainDist.data());
+    const double plainCoverage = coverageSum(r.responsibilities.data(), N, m);
+    std::vector<float> plainLevels(m * (m - 1) / 2, 0.0f);
+    for (int64_t i = 0; i < N; ++i) addCoSharing(r.responsibilities.data() + i * m, r.lists[i], m, plainLevels.data());
     for (int threads : {1, 2, 7}) {
       ThreadPool pool(threads);
-      EXPECT_EQ(coverageSumFast(r.PRlx.data(), N, m, pool), plainCoverage);
+      EXPECT_EQ(coverageSumFast(r.responsibilities.data(), N, m, pool), plainCoverage);
       std::vector<int32_t> best(N);
-      mostProbableClusters(r.PRlx.data(), r.lists.data(), N, m, best.data(), pool);
-      for (int64_t i = 0; i < N; ++i) ASSERT_EQ(best[i], mostProbableCluster(r.PRlx.data() + i * m, r.lists[i], m));
-      std::vector<float> dist(m * (m - 1) / 2, 0.0f);
-      addCoSharingAll(r.PRlx.data(), r.lists.data(), N, m, dist.data(), pool);
-      ASSERT_TRUE(dist.empty() || std::memcmp(dist.data(), plainDist.data(), dist.size() * sizeof(float)) == 0)
+      mostProbableClusters(r.responsibilities.data(), r.lists.data(), N, m, best.data(), pool);
+      for (int64_t i = 0; i < N; ++i) {
+        ASSERT_EQ(best[i], mostProbableCluster(r.responsibilities.data() + i * m, r.lists[i], m));
+      }
+      std::vector<float> coShareLevels(m * (m - 1) / 2, 0.0f);
+      addCoSharingAll(r.responsibilities.data(), r.lists.data(), N, m, coShareLevels.data(), pool);
+      ASSERT_TRUE(coShareLevels.empty() ||
+                  std::memcmp(coShareLevels.data(), plainLevels.data(), coShareLevels.size() * sizeof(float)) == 0)
           << N << "x" << m;
     }
   }
   // A responsibility that is not a number makes the coverage one too, and
   // every level of its microcluster, zero partners included.
   Responsibilities r = randomResponsibilities(300, 20, random);
-  r.PRlx[123 * 20 + 7] = std::numeric_limits<float>::quiet_NaN();
+  r.responsibilities[123 * 20 + 7] = std::numeric_limits<float>::quiet_NaN();
   ThreadPool pool(2);
-  EXPECT_TRUE(std::isnan(coverageSum(r.PRlx.data(), 300, 20)));
-  EXPECT_TRUE(std::isnan(coverageSumFast(r.PRlx.data(), 300, 20, pool)));
-  std::vector<float> plainDist(20 * 19 / 2, 0.0f), dist(20 * 19 / 2, 0.0f);
-  for (int64_t i = 0; i < 300; ++i) addCoSharing(r.PRlx.data() + i * 20, r.lists[i], 20, plainDist.data());
-  addCoSharingAll(r.PRlx.data(), r.lists.data(), 300, 20, dist.data(), pool);
-  EXPECT_EQ(std::memcmp(dist.data(), plainDist.data(), dist.size() * sizeof(float)), 0);
+  EXPECT_TRUE(std::isnan(coverageSum(r.responsibilities.data(), 300, 20)));
+  EXPECT_TRUE(std::isnan(coverageSumFast(r.responsibilities.data(), 300, 20, pool)));
+  std::vector<float> plainLevels(20 * 19 / 2, 0.0f), coShareLevels(20 * 19 / 2, 0.0f);
+  for (int64_t i = 0; i < 300; ++i) {
+    addCoSharing(r.responsibilities.data() + i * 20, r.lists[i], 20, plainLevels.data());
+  }
+  addCoSharingAll(r.responsibilities.data(), r.lists.data(), 300, 20, coShareLevels.data(), pool);
+  EXPECT_EQ(std::memcmp(coShareLevels.data(), plainLevels.data(), coShareLevels.size() * sizeof(float)), 0);
 }
 
 }  // namespace
