@@ -42,6 +42,7 @@ fi
 echo
 echo "Results in $run:"
 ls -l "$run"/membership.txt "$run"/output_expand.txt "$run"/output_em.txt 2>/dev/null || true
-"$build/zelmor-plot" "$run" -o "$run/plot.svg" --title "zelmor: the $(basename "$example") example" >/dev/null
+"$build/zelmor-plot" "$run" -o "$run/plot.svg" --title "zelmor: the $(basename "$example") example" \
+  --params "epsilon_likelihood 0.001, epsilon_coshare 1.0, MaxLoopNum 10" >/dev/null
 echo
 echo "Picture of the run: open $run/plot.svg in a web browser."
