@@ -441,7 +441,7 @@ TEST(MemoryLimits, EachArrayTooLargeForTheLimitIsNamed) {
   for (const LimitCase& c : std::vector<LimitCase>{
            {1, 20000, 1, "Memory Allocation Error!!\n"},               // d x d work matrix: 1.6 GB
            {1000, 1, 300000, "Not enough memory for PRlx!!\n"},        // N x K responsibilities: 1.2 GB
-           {1, 1, 50000000, "Not enough memory for tmp_ItemList!\n"},  // 200 MB responsibilities fit, 800 MB lists not
+           {1, 1, 70000000, "Not enough memory for tmp_ItemList!\n"},  // 280 MB responsibilities fit, 560 MB lists not
        }) {
     expectCleanMemoryFailure(c);
   }
