@@ -25,9 +25,9 @@ int casesPerFamily() {
   return text != nullptr && *text != '\0' ? std::atoi(text) : ZELMOR_DIFFERENTIAL_CASES;
 }
 
-class FixedSeeds : public ::testing::TestWithParam<std::string> {};
+class DifferentialFixedSeeds : public ::testing::TestWithParam<std::string> {};
 
-TEST_P(FixedSeeds, FastMatchesPlain) {
+TEST_P(DifferentialFixedSeeds, FastMatchesPlain) {
   const std::vector<std::string>& names = familyNames();
   const uint64_t runSeed = 1000 + (std::find(names.begin(), names.end(), GetParam()) - names.begin());
   for (int i = 0; i < casesPerFamily(); ++i) {
@@ -38,7 +38,7 @@ TEST_P(FixedSeeds, FastMatchesPlain) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Families, FixedSeeds, ::testing::ValuesIn(familyNames()),
+INSTANTIATE_TEST_SUITE_P(Families, DifferentialFixedSeeds, ::testing::ValuesIn(familyNames()),
                          [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
 
 std::vector<std::string> storedCases() {
@@ -50,20 +50,20 @@ std::vector<std::string> storedCases() {
   return names;
 }
 
-class StoredCase : public ::testing::TestWithParam<std::string> {};
+class DifferentialStored : public ::testing::TestWithParam<std::string> {};
 
-TEST_P(StoredCase, FastMatchesPlain) {
+TEST_P(DifferentialStored, FastMatchesPlain) {
   const std::string folder = kStoredDir + "/" + GetParam();
   const Verdict verdict = compareCase(loadCase(folder), programs());
   EXPECT_TRUE(verdict.agree) << verdict.difference << "\n  " << test::readFile(folder + "/about.txt");
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, StoredCase, ::testing::ValuesIn(storedCases()),
+INSTANTIATE_TEST_SUITE_P(Cases, DifferentialStored, ::testing::ValuesIn(storedCases()),
                          [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
 
 // Every generated case is a valid run (a difference on invalid input would
 // prove nothing), and a seed always gives the same case.
-TEST(Generator, CasesAreValidAndRepeatable) {
+TEST(DifferentialGenerator, CasesAreValidAndRepeatable) {
   for (uint64_t i = 0; i < 300; ++i) {
     const RunCase run = generateCase(caseSeed(7, i));
     SCOPED_TRACE(run.family + " case " + std::to_string(run.seed));
