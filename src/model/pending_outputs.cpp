@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 
 namespace zelmor {
@@ -36,10 +37,14 @@ void outsideSignalSet(sigset_t& set) {
 }
 
 void onEndingSignal(int signal) {
+  // unlink may set errno; a runtime that delays the signal (a sanitizer's)
+  // returns here, to code that may still read it.
+  const int savedErrno = errno;
   discardPendingOutputs();
   // The handler was installed to reset itself and not to defer the signal:
   // raised again, it takes its default action at once.
   raise(signal);
+  errno = savedErrno;
 }
 
 void catchSignal(int signal) {
