@@ -13,10 +13,10 @@
 #include "em/e_step_wide.h"
 #include "expand/expand_fast.h"
 #include "expand/expand_kernels.h"
-#include "model/float_format.h"
-#include "model/number_scanner.h"
-#include "model/parallel_reader.h"
-#include "model/thread_pool.h"
+#include "io/float_format.h"
+#include "io/number_scanner.h"
+#include "io/parallel_reader.h"
+#include "runtime/thread_pool.h"
 
 namespace zelmor {
 namespace {

@@ -2,7 +2,7 @@
 // argument checks, and one timed clustering run.
 #pragma once
 
-#include "model/settings.h"
+#include "core/settings.h"
 
 namespace zelmor {
 

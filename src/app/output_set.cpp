@@ -15,7 +15,7 @@
 #include <cstring>
 #include <memory>
 
-#include "model/pending_outputs.h"
+#include "runtime/pending_outputs.h"
 
 namespace zelmor {
 

@@ -2,9 +2,9 @@
 // give the same bits.
 #include <cmath>
 
-#include "model/cluster_model.h"
-#include "model/fatal.h"
-#include "model/heap.h"
+#include "core/cluster_model.h"
+#include "runtime/fatal.h"
+#include "runtime/heap.h"
 
 namespace zelmor {
 

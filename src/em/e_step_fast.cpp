@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/cluster_model.h"
 #include "em/density_bounds.h"
 #include "em/e_step_kernels.h"
 #include "em/e_step_wide.h"
@@ -17,10 +18,9 @@
 #include "em/list_positions.h"
 #include "em/needed_densities.h"
 #include "expand/expand_kernels.h"
-#include "model/cluster_model.h"
-#include "model/heap.h"
-#include "model/parallel_reader.h"
-#include "model/thread_pool.h"
+#include "io/parallel_reader.h"
+#include "runtime/heap.h"
+#include "runtime/thread_pool.h"
 
 namespace zelmor {
 

@@ -5,10 +5,10 @@
 // point's item list.
 #include <cmath>
 
+#include "core/cluster_model.h"
 #include "em/e_step_kernels.h"
 #include "em/em_constants.h"
-#include "model/cluster_model.h"
-#include "model/input_files.h"
+#include "io/input_files.h"
 
 namespace zelmor {
 

@@ -4,13 +4,13 @@
 #include <cmath>
 #include <cstdio>
 
+#include "core/cluster_model.h"
 #include "em/e_step_kernels.h"
 #include "em/em_constants.h"
+#include "io/text_writer.h"
 #include "linalg/packed_matrix.h"
-#include "model/cluster_model.h"
-#include "model/fatal.h"
-#include "model/heap.h"
-#include "model/text_writer.h"
+#include "runtime/fatal.h"
+#include "runtime/heap.h"
 
 namespace zelmor {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "model/thread_pool.h"
+#include "runtime/thread_pool.h"
 
 namespace zelmor {
 

@@ -11,7 +11,7 @@
 
 #include "expand/expand_kernels.h"
 #include "linalg/packed_matrix.h"
-#include "model/thread_pool.h"
+#include "runtime/thread_pool.h"
 
 namespace zelmor {
 

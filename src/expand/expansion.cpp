@@ -6,11 +6,11 @@
 #include <utility>
 #include <vector>
 
+#include "core/cluster_model.h"
 #include "expand/expand_constants.h"
+#include "io/text_writer.h"
 #include "linalg/packed_matrix.h"
-#include "model/cluster_model.h"
-#include "model/fatal.h"
-#include "model/text_writer.h"
+#include "runtime/fatal.h"
 
 namespace zelmor {
 

@@ -1,10 +1,10 @@
 // The packed-matrix operations of the model: the kernels run on the model's
 // shared scratch (workMatrix, eigenScratch).
+#include "core/cluster_model.h"
+#include "io/text_writer.h"
 #include "linalg/packed_matrix.h"
-#include "model/cluster_model.h"
-#include "model/fatal.h"
-#include "model/heap.h"
-#include "model/text_writer.h"
+#include "runtime/fatal.h"
+#include "runtime/heap.h"
 
 namespace zelmor {
 

@@ -17,7 +17,7 @@
 #include "em/needed_densities.h"
 #include "expand/expand_fast.h"
 #include "expand/expand_kernels.h"
-#include "model/thread_pool.h"
+#include "runtime/thread_pool.h"
 
 namespace zelmor {
 namespace {

@@ -1,12 +1,12 @@
 // Construction and destruction of the model: the seven arrays every run needs,
 // the starting means from the microcluster file, identity covariances.
-#include "model/cluster_model.h"
+#include "core/cluster_model.h"
 
 #include <string>
 
-#include "model/fatal.h"
-#include "model/heap.h"
-#include "model/input_files.h"
+#include "io/input_files.h"
+#include "runtime/fatal.h"
+#include "runtime/heap.h"
 
 namespace zelmor {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "model/number_scanner.h"
+#include "io/number_scanner.h"
 
 namespace zelmor {
 

@@ -1,4 +1,4 @@
-#include "model/text_writer.h"
+#include "io/text_writer.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,8 +8,8 @@
 #include <charconv>
 #include <cstring>
 
-#include "model/fatal.h"
-#include "model/float_format.h"
+#include "io/float_format.h"
+#include "runtime/fatal.h"
 
 namespace zelmor {
 

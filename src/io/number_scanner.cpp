@@ -1,4 +1,4 @@
-#include "model/number_scanner.h"
+#include "io/number_scanner.h"
 
 #include <cerrno>
 #include <charconv>

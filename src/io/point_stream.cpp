@@ -1,5 +1,5 @@
 // Point-by-point reading of a data file of unknown length.
-#include "model/point_stream.h"
+#include "io/point_stream.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,10 +1,10 @@
-#include "model/input_files.h"
+#include "io/input_files.h"
 
 #include <cstdio>
 #include <cstring>
 #include <utility>
 
-#include "model/fatal.h"
+#include "runtime/fatal.h"
 
 namespace zelmor {
 

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "model/output_target.h"
-#include "model/run_summary.h"
-#include "model/settings.h"
+#include "core/run_summary.h"
+#include "core/settings.h"
+#include "io/output_target.h"
 
 namespace zelmor {
 

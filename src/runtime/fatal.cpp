@@ -1,4 +1,4 @@
-#include "model/fatal.h"
+#include "runtime/fatal.h"
 
 #include <pthread.h>
 
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "model/pending_outputs.h"
+#include "runtime/pending_outputs.h"
 
 namespace zelmor {
 

@@ -1,4 +1,4 @@
-#include "model/pending_outputs.h"
+#include "runtime/pending_outputs.h"
 
 #include <limits.h>
 #include <pthread.h>

@@ -1,4 +1,4 @@
-#include "model/float_format.h"
+#include "io/float_format.h"
 
 #include <charconv>
 #include <cmath>

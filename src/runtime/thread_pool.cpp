@@ -1,10 +1,10 @@
-#include "model/thread_pool.h"
+#include "runtime/thread_pool.h"
 
 #include <cstdlib>
 #include <memory>
 #include <system_error>
 
-#include "model/pending_outputs.h"
+#include "runtime/pending_outputs.h"
 
 namespace zelmor {
 

@@ -1,4 +1,4 @@
-#include "model/parallel_reader.h"
+#include "io/parallel_reader.h"
 
 #include <algorithm>
 #include <bit>
@@ -8,10 +8,10 @@
 #include <emmintrin.h>
 #endif
 
-#include "model/fatal.h"
-#include "model/input_files.h"
-#include "model/number_scanner.h"
-#include "model/thread_pool.h"
+#include "io/input_files.h"
+#include "io/number_scanner.h"
+#include "runtime/fatal.h"
+#include "runtime/thread_pool.h"
 
 namespace zelmor {
 

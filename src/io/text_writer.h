@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "model/output_target.h"
+#include "io/output_target.h"
 
 namespace zelmor {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "model/number_scanner.h"
+#include "io/number_scanner.h"
 
 namespace zelmor {
 
