@@ -1,4 +1,4 @@
-#include "app/output_set.h"
+#include "io/output_set.h"
 
 #include <dirent.h>
 #include <fcntl.h>
