@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "em/e_step_kernels.h"
-#include "em/e_step_wide.h"
-#include "expand/expand_fast.h"
-#include "expand/expand_kernels.h"
 #include "io/float_format.h"
 #include "io/number_scanner.h"
 #include "io/parallel_reader.h"
+#include "kernels/e_step_kernels.h"
+#include "kernels/e_step_wide.h"
+#include "kernels/expand_fast.h"
+#include "kernels/expand_kernels.h"
 #include "runtime/thread_pool.h"
 
 namespace zelmor {

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "core/cluster_model.h"
-#include "expand/expand_fast.h"
-#include "expand/expand_kernels.h"
+#include "kernels/expand_fast.h"
+#include "kernels/expand_kernels.h"
 #include "runtime/heap.h"
 #include "runtime/thread_pool.h"
 

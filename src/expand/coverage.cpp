@@ -5,9 +5,9 @@
 
 #include "core/cluster_model.h"
 #include "expand/expand_constants.h"
-#include "expand/expand_fast.h"
-#include "expand/expand_kernels.h"
 #include "io/text_writer.h"
+#include "kernels/expand_fast.h"
+#include "kernels/expand_kernels.h"
 #include "runtime/fatal.h"
 #include "runtime/heap.h"
 #include "runtime/thread_pool.h"

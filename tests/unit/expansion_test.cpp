@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/cluster_model.h"
-#include "expand/expand_kernels.h"
+#include "kernels/expand_kernels.h"
 #include "linalg/packed_matrix.h"
 #include "runtime/heap.h"
 #include "support/test_support.h"

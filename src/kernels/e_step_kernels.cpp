@@ -1,8 +1,8 @@
-#include "em/e_step_kernels.h"
+#include "kernels/e_step_kernels.h"
 
 #include <cmath>
 
-#include "em/em_constants.h"
+#include "kernels/density_constants.h"
 #include "linalg/packed_matrix.h"
 
 namespace zelmor {

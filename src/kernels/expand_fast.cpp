@@ -1,4 +1,4 @@
-#include "expand/expand_fast.h"
+#include "kernels/expand_fast.h"
 
 #include <algorithm>
 #include <bit>
@@ -9,7 +9,7 @@
 #include <xmmintrin.h>
 #endif
 
-#include "expand/expand_kernels.h"
+#include "kernels/expand_kernels.h"
 #include "linalg/packed_matrix.h"
 #include "runtime/thread_pool.h"
 

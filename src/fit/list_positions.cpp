@@ -1,4 +1,4 @@
-#include "em/list_positions.h"
+#include "fit/list_positions.h"
 
 #include <algorithm>
 #include <bit>

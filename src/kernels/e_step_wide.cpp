@@ -1,9 +1,9 @@
-#include "em/e_step_wide.h"
+#include "kernels/e_step_wide.h"
 
 #include <cmath>
 #include <cstdint>
 
-#include "em/em_constants.h"
+#include "kernels/density_constants.h"
 
 #if defined(__x86_64__)
 // Some compilers' 512-bit conversions start from a deliberately undefined

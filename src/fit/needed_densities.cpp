@@ -1,4 +1,4 @@
-#include "em/needed_densities.h"
+#include "fit/needed_densities.h"
 
 #include <algorithm>
 

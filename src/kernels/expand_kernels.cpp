@@ -1,4 +1,4 @@
-#include "expand/expand_kernels.h"
+#include "kernels/expand_kernels.h"
 
 #include "linalg/packed_matrix.h"
 

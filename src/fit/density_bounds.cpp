@@ -1,11 +1,11 @@
-#include "em/density_bounds.h"
+#include "fit/density_bounds.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-#include "em/e_step_wide.h"
-#include "em/em_constants.h"
+#include "kernels/density_constants.h"
+#include "kernels/e_step_wide.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>

@@ -6,9 +6,9 @@
 #include <cmath>
 
 #include "core/cluster_model.h"
-#include "em/e_step_kernels.h"
-#include "em/em_constants.h"
+#include "fit/em_constants.h"
 #include "io/input_files.h"
+#include "kernels/e_step_kernels.h"
 
 namespace zelmor {
 

@@ -11,14 +11,14 @@
 #include <vector>
 
 #include "core/cluster_model.h"
-#include "em/density_bounds.h"
-#include "em/e_step_kernels.h"
-#include "em/e_step_wide.h"
-#include "em/em_constants.h"
-#include "em/list_positions.h"
-#include "em/needed_densities.h"
-#include "expand/expand_kernels.h"
+#include "fit/density_bounds.h"
+#include "fit/em_constants.h"
+#include "fit/list_positions.h"
+#include "fit/needed_densities.h"
 #include "io/parallel_reader.h"
+#include "kernels/e_step_kernels.h"
+#include "kernels/e_step_wide.h"
+#include "kernels/expand_kernels.h"
 #include "runtime/heap.h"
 #include "runtime/thread_pool.h"
 

@@ -5,9 +5,9 @@
 #include <cstdio>
 
 #include "core/cluster_model.h"
-#include "em/e_step_kernels.h"
-#include "em/em_constants.h"
+#include "fit/em_constants.h"
 #include "io/text_writer.h"
+#include "kernels/e_step_kernels.h"
 #include "linalg/packed_matrix.h"
 #include "runtime/fatal.h"
 #include "runtime/heap.h"

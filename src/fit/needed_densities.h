@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "em/density_bounds.h"
+#include "fit/density_bounds.h"
 
 namespace zelmor {
 

@@ -1,0 +1,13 @@
+// Numbers that shape the EM loop; those of the arithmetic inside it are in
+// kernels/density_constants.h.
+#pragma once
+
+namespace zelmor {
+
+// Start value of the log-likelihood; an epsilon_likelihood at least this large
+// means no iteration runs.
+constexpr float kInitialLogLikelihood = 100000.0f;
+// Later passes scale each point's log-density by this.
+constexpr double kLaterPassLogScale = 0.01;
+
+}  // namespace zelmor
