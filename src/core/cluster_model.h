@@ -1,3 +1,7 @@
+// src/core: the state of one run: ClusterModel, the settings read from the
+// command line, and the summary the stages gather for the user. The stages
+// after it (src/fit, src/expand) define the model's operations.
+//
 // ClusterModel: every count and array of one run, from the starting means read
 // out of the microcluster file to the co-sharing matrix of the expansion. The
 // operations of the run are members, each defined in the folder of its stage.

@@ -1,3 +1,7 @@
+// src/fit: the EM fit: the iteration loop, the E-step pass (plain reference
+// and parallel), the skip bounds that prove densities zero, and the item-list
+// positions a later pass needs. It builds on src/kernels, src/core and src/io.
+//
 // Numbers that shape the EM loop; those of the arithmetic inside it are in
 // kernels/density_constants.h.
 #pragma once

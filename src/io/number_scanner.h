@@ -1,3 +1,8 @@
+// src/io: the text files. Scanners and readers of the input files (also used
+// by the companion tools), the writer and number format of the output files,
+// and the set of output files that a run puts in place only once it has
+// succeeded. It knows nothing of the model; it builds on src/runtime only.
+//
 // Reads the reals of the input text files one token at a time. Any run of
 // white space (blanks, tabs, line ends of either kind) separates values, as in
 // the files' scan formats. A token must be one whole decimal number that a

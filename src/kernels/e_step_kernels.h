@@ -1,3 +1,8 @@
+// src/kernels: the per-point and per-row arithmetic of the stages as plain
+// functions on arrays and sizes, each reference kernel beside its fast twin
+// (e_step_kernels and e_step_wide, expand_kernels and expand_fast), which
+// gives the same bits. No kernel sees the model or a file.
+//
 // Per-point arithmetic of the E-step, as plain functions on arrays and sizes.
 #pragma once
 

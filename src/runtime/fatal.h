@@ -1,3 +1,8 @@
+// src/runtime: what every stage runs on and nothing in it knows of clustering:
+// the thread pool, heap blocks sized in 64-bit arithmetic, and how a run ends
+// (exit statuses, the outputs thrown away on a fatal condition or a signal).
+// It includes no other folder.
+//
 // How a run ends when it cannot go on: one message on standard output, then the
 // process exits at once with a fixed status. Nothing is released or finished,
 // except that the outputs this run was writing are thrown away, so the files
