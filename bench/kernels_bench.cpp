@@ -9,14 +9,14 @@
 #include <string>
 #include <vector>
 
-#include "em/e_step_kernels.h"
-#include "em/e_step_wide.h"
-#include "expand/expand_fast.h"
-#include "expand/expand_kernels.h"
-#include "model/float_format.h"
-#include "model/number_scanner.h"
-#include "model/parallel_reader.h"
-#include "model/thread_pool.h"
+#include "io/float_format.h"
+#include "io/number_scanner.h"
+#include "io/parallel_reader.h"
+#include "kernels/e_step_kernels.h"
+#include "kernels/e_step_wide.h"
+#include "kernels/expand_fast.h"
+#include "kernels/expand_kernels.h"
+#include "runtime/thread_pool.h"
 
 namespace zelmor {
 namespace {

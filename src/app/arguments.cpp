@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "model/fatal.h"
+#include "runtime/fatal.h"
 
 namespace zelmor {
 

@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "app/arguments.h"
-#include "app/output_set.h"
 #include "app/run_notes.h"
 #include "app/run_timer.h"
-#include "model/cluster_model.h"
-#include "model/fatal.h"
-#include "model/pending_outputs.h"
+#include "core/cluster_model.h"
+#include "io/output_set.h"
+#include "runtime/fatal.h"
+#include "runtime/pending_outputs.h"
 
 namespace zelmor {
 

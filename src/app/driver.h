@@ -1,8 +1,11 @@
+// src/app: the command-line shell: arguments, the driver that runs one timed
+// run, the timer lines and the notes on standard error, and main.
+//
 // The run driver: the nine positional arguments, the parameter report, the
 // argument checks, and one timed clustering run.
 #pragma once
 
-#include "model/settings.h"
+#include "core/settings.h"
 
 namespace zelmor {
 

@@ -1,5 +1,5 @@
 #include "app/driver.h"
-#include "model/settings.h"
+#include "core/settings.h"
 
 int main(int argc, char** argv) {
 #if defined(ZELMOR_PLAIN_MAIN)

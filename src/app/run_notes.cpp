@@ -3,7 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "em/em_constants.h"
+#include "fit/em_constants.h"
+#include "kernels/density_constants.h"
 
 namespace zelmor {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "model/run_summary.h"
+#include "core/run_summary.h"
 
 namespace zelmor {
 

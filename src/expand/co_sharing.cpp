@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <vector>
 
-#include "expand/expand_fast.h"
-#include "expand/expand_kernels.h"
-#include "model/cluster_model.h"
-#include "model/heap.h"
-#include "model/thread_pool.h"
+#include "core/cluster_model.h"
+#include "kernels/expand_fast.h"
+#include "kernels/expand_kernels.h"
+#include "runtime/heap.h"
+#include "runtime/thread_pool.h"
 
 namespace zelmor {
 

@@ -3,14 +3,14 @@
 #include <cstdio>
 #include <vector>
 
+#include "core/cluster_model.h"
 #include "expand/expand_constants.h"
-#include "expand/expand_fast.h"
-#include "expand/expand_kernels.h"
-#include "model/cluster_model.h"
-#include "model/fatal.h"
-#include "model/heap.h"
-#include "model/text_writer.h"
-#include "model/thread_pool.h"
+#include "io/text_writer.h"
+#include "kernels/expand_fast.h"
+#include "kernels/expand_kernels.h"
+#include "runtime/fatal.h"
+#include "runtime/heap.h"
+#include "runtime/thread_pool.h"
 
 namespace zelmor {
 

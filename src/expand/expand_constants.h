@@ -1,3 +1,7 @@
+// src/expand: the steps after the EM loop: coverage and membership, the
+// co-sharing levels, the expansion into chains, and the final output file
+// that reads the expansion file back.
+//
 // Numbers that shape the steps after the EM loop.
 #pragma once
 

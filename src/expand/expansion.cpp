@@ -6,11 +6,11 @@
 #include <utility>
 #include <vector>
 
+#include "core/cluster_model.h"
 #include "expand/expand_constants.h"
+#include "io/text_writer.h"
 #include "linalg/packed_matrix.h"
-#include "model/cluster_model.h"
-#include "model/fatal.h"
-#include "model/text_writer.h"
+#include "runtime/fatal.h"
 
 namespace zelmor {
 
@@ -115,6 +115,19 @@ int32_t ClusterModel::collectCandidates(int32_t seed, float epsilon_coshare, Exp
     }
   }
   return count;
+}
+
+// Orientation vectors are drawn as colours: each eigenvector component is
+// scaled to the 0..255 range of a colour channel.
+constexpr double kOrientationScale = 255.0;
+
+void ClusterModel::writeOrientationBlock(TextWriter& out, float* packed, int32_t d) {
+  computeOrientation(packed, d, settings.basedim, eigenScratch);
+  const float* V = eigenScratch;
+  for (int64_t k = 0; k < d; ++k) {
+    for (int64_t i = 0; i < d; ++i) out.putReal(kOrientationScale * static_cast<double>(V[i * d + k]));
+  }
+  out.putChar('\n');
 }
 
 }  // namespace zelmor

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "model/number_scanner.h"
+#include "io/number_scanner.h"
 
 namespace zelmor {
 

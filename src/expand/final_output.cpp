@@ -5,15 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "core/cluster_model.h"
 #include "expand/expansion_readback.h"
-#include "model/cluster_model.h"
-#include "model/fatal.h"
-#include "model/float_format.h"
-#include "model/input_files.h"
-#include "model/number_scanner.h"
-#include "model/parallel_reader.h"
-#include "model/text_writer.h"
-#include "model/thread_pool.h"
+#include "io/float_format.h"
+#include "io/input_files.h"
+#include "io/number_scanner.h"
+#include "io/parallel_reader.h"
+#include "io/text_writer.h"
+#include "runtime/fatal.h"
+#include "runtime/thread_pool.h"
 
 namespace zelmor {
 

@@ -1,3 +1,6 @@
+// src/linalg: arithmetic on symmetric matrices stored packed, as plain
+// functions on arrays and sizes. It includes no other folder.
+//
 // Kernels on symmetric matrices stored packed (lower triangle with diagonal,
 // row by row). They take arrays and sizes, keep entries as 32-bit floats
 // rounded at every store, evaluate each expression in double, and do no I/O.

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "model/input_files.h"
+#include "io/input_files.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 3) return 0;

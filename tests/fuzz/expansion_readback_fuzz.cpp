@@ -6,7 +6,7 @@
 
 #include "expand/expansion_readback.h"
 #include "fuzz_check.h"
-#include "model/number_scanner.h"
+#include "io/number_scanner.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "model/input_files.h"
-#include "model/number_scanner.h"
-#include "model/parallel_reader.h"
+#include "io/input_files.h"
+#include "io/number_scanner.h"
+#include "io/parallel_reader.h"
 
 namespace {
 

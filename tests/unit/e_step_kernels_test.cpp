@@ -1,5 +1,5 @@
 // Per-point arithmetic of the E-step and the M-step of one microcluster.
-#include "em/e_step_kernels.h"
+#include "kernels/e_step_kernels.h"
 
 #include <gtest/gtest.h>
 

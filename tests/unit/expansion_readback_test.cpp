@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "model/number_scanner.h"
+#include "io/number_scanner.h"
 
 namespace zelmor {
 namespace {

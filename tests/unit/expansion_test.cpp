@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "expand/expand_kernels.h"
+#include "core/cluster_model.h"
+#include "kernels/expand_kernels.h"
 #include "linalg/packed_matrix.h"
-#include "model/cluster_model.h"
-#include "model/heap.h"
+#include "runtime/heap.h"
 #include "support/test_support.h"
 
 namespace zelmor {

@@ -10,14 +10,14 @@
 #include <random>
 #include <vector>
 
-#include "em/density_bounds.h"
-#include "em/e_step_kernels.h"
-#include "em/e_step_wide.h"
-#include "em/em_constants.h"
-#include "em/needed_densities.h"
-#include "expand/expand_fast.h"
-#include "expand/expand_kernels.h"
-#include "model/thread_pool.h"
+#include "fit/density_bounds.h"
+#include "fit/needed_densities.h"
+#include "kernels/density_constants.h"
+#include "kernels/e_step_kernels.h"
+#include "kernels/e_step_wide.h"
+#include "kernels/expand_fast.h"
+#include "kernels/expand_kernels.h"
+#include "runtime/thread_pool.h"
 
 namespace zelmor {
 namespace {

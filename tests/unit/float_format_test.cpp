@@ -1,5 +1,5 @@
 // The "%f" text of the output files: the fast formatter against printf.
-#include "model/float_format.h"
+#include "io/float_format.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,7 @@
 // The readers of the input files: what counts as a number, what separates
 // numbers, and how a short or malformed file is reported.
+#include "io/input_files.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,9 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "model/input_files.h"
-#include "model/number_scanner.h"
-#include "model/parallel_reader.h"
+#include "io/number_scanner.h"
+#include "io/parallel_reader.h"
 
 namespace zelmor {
 namespace {

@@ -1,6 +1,6 @@
 // Positions of a point's needed microclusters from the tail of its list,
 // against a scan of the whole list.
-#include "em/list_positions.h"
+#include "fit/list_positions.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The parallel data reader: its word-at-a-time number conversion against the
 // one-character-at-a-time one and the general conversion, the white-space
 // mask, and files of many chunks read with one and two threads.
-#include "model/parallel_reader.h"
+#include "io/parallel_reader.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "model/input_files.h"
-#include "model/number_scanner.h"
-#include "model/thread_pool.h"
+#include "io/input_files.h"
+#include "io/number_scanner.h"
+#include "runtime/thread_pool.h"
 #include "support/test_support.h"
 
 namespace zelmor {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "model/float_format.h"
+#include "io/float_format.h"
 
 namespace zelmor::tools {
 

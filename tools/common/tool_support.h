@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "model/text_writer.h"
+#include "io/text_writer.h"
 
 namespace zelmor::tools {
 

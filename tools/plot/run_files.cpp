@@ -10,7 +10,7 @@
 
 #include "common/rng.h"
 #include "common/tool_support.h"
-#include "model/number_scanner.h"
+#include "io/number_scanner.h"
 
 namespace zelmor::tools {
 

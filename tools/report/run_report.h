@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/tool_support.h"
-#include "model/text_writer.h"
+#include "io/text_writer.h"
 #include "plot/run_files.h"
 
 namespace zelmor::tools {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "common/rng.h"
-#include "model/point_stream.h"
-#include "model/text_writer.h"
+#include "io/point_stream.h"
+#include "io/text_writer.h"
 
 namespace zelmor::tools {
 
