@@ -28,6 +28,7 @@ struct RunSettings {
   int32_t maxLoopNum = 5;  // iteration cap of the EM loop
   int32_t basedim = 0;     // component of every orientation vector that is kept non-negative
   Kernels kernels = Kernels::Fast;
+  int32_t threads = 0;  // worker threads of the fast kernels; 0: one per hardware thread
 };
 
 }  // namespace zelmor
