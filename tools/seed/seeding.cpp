@@ -13,9 +13,32 @@ namespace zelmor::tools {
 
 namespace {
 
-[[noreturn]] void badData(const std::string& name, const PointStream& in) {
+template <class Points>
+[[noreturn]] void badData(const std::string& name, const Points& in) {
   throw ToolError(name + ": " + in.problem());
 }
+
+// Points held in memory, read as a PointStream reads a file; they are never bad.
+class MemoryPoints {
+ public:
+  MemoryPoints(const float* values, int64_t N, int32_t d) : values_(values), N_(N), d_(d) {}
+  PointStatus next(float* point) {
+    if (read_ == N_) return PointStatus::End;
+    std::copy_n(values_ + read_ * d_, d_, point);
+    ++read_;
+    return PointStatus::Ok;
+  }
+  int32_t dimension() const { return d_; }
+  int64_t pointsRead() const { return read_; }
+  const std::string& problem() const { return problem_; }
+
+ private:
+  const float* values_;
+  int64_t N_;
+  int32_t d_;
+  int64_t read_ = 0;
+  std::string problem_;
+};
 
 void checkCount(const std::string& name, int64_t N, int32_t K) {
   if (N == 0) throw ToolError(name + ": holds no points");
@@ -45,7 +68,8 @@ void sortByPosition(Centres& c) {
 
 // Algorithm R: after point i the reservoir is a uniform sample of K of the
 // first i + 1 points, each position at most once.
-Centres sampleUniform(PointStream& in, const std::string& name, int32_t K, Rng& rng, bool standardise) {
+template <class Points>
+Centres sampleUniform(Points& in, const std::string& name, int32_t K, Rng& rng, bool standardise) {
   Centres c;
   c.d = in.dimension();
   c.stats = ColumnStats(c.d);
@@ -94,7 +118,8 @@ double squaredDistance(const float* a, const float* b, size_t d) {
 // Each further centre is drawn with probability proportional to the squared
 // distance of a point to its nearest centre so far. A point equal to a chosen
 // centre has weight zero, so no point is repeated while another remains.
-Centres sampleDSquared(PointStream& in, const std::string& name, int32_t K, Rng& rng, bool standardise) {
+template <class Points>
+Centres sampleDSquared(Points& in, const std::string& name, int32_t K, Rng& rng, bool standardise) {
   Centres c;
   c.d = in.dimension();
   c.stats = ColumnStats(c.d);
@@ -206,6 +231,13 @@ Centres chooseCentres(SeedMethod method, PointStream& in, const std::string& nam
                       bool standardise) {
   return method == SeedMethod::Uniform ? sampleUniform(in, name, K, rng, standardise)
                                        : sampleDSquared(in, name, K, rng, standardise);
+}
+
+Centres chooseCentres(SeedMethod method, const float* values, int64_t N, int32_t d, const std::string& name, int32_t K,
+                      Rng& rng) {
+  MemoryPoints in(values, N, d);
+  return method == SeedMethod::Uniform ? sampleUniform(in, name, K, rng, false)
+                                       : sampleDSquared(in, name, K, rng, false);
 }
 
 void writeCentres(TextWriter& out, const Centres& centres) {

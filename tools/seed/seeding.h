@@ -66,6 +66,12 @@ struct Centres {
 Centres chooseCentres(SeedMethod method, PointStream& in, const std::string& name, int32_t K, Rng& rng,
                       bool standardise = false);
 
+// The same choice among N x d points held in memory, row by row (what a
+// language binding hands over): the same centres as for a file holding these
+// values, for the same seed.
+Centres chooseCentres(SeedMethod method, const float* values, int64_t N, int32_t d, const std::string& name, int32_t K,
+                      Rng& rng);
+
 // One line per centre, each value as "%.9g", separated by tabs.
 void writeCentres(TextWriter& out, const Centres& centres);
 
