@@ -3,8 +3,10 @@
 # machine lacks; the one list of them, for the example, the tests and CI.
 #
 #   scripts/install-deps.sh example   cmake, g++, make, CLI11: zelmor and its companion tools
-#   scripts/install-deps.sh test      the above, GoogleTest, nlohmann-json (zelmor-report) and xmllint (the SVG tests)
-#   scripts/install-deps.sh ci        the above, Google Benchmark and python3 (the golden check)
+#   scripts/install-deps.sh test      the above, GoogleTest, nlohmann-json (zelmor-report), xmllint (the SVG tests),
+#                                     pybind11, the Python headers, NumPy and pytest (the Python package and its tests)
+#   scripts/install-deps.sh ci        the above, Google Benchmark, python3 (the golden check) and scikit-learn
+#                                     (the Python package's tests of clone and Pipeline, skipped without it)
 #
 # As root it runs apt-get; otherwise sudo, when sudo needs no password. When it
 # can do neither (or ZELMOR_NO_INSTALL=1), it prints the one command that would
@@ -22,6 +24,9 @@ esac
 
 have_command() { command -v "$1" >/dev/null; }
 have_header() { [ -f "/usr/include/$1" ] || [ -f "/usr/local/include/$1" ]; }
+have_python_headers() { compgen -G "/usr/include/python3*/Python.h" >/dev/null; }
+# Debian's Python packages serve Debian's python3, whatever python3 comes first on the PATH.
+have_python_module() { [ -x /usr/bin/python3 ] && /usr/bin/python3 -c "import $1" 2>/dev/null; }
 
 need=()
 want() { # package, then the check that it is there
@@ -38,10 +43,15 @@ if [ "$use" != example ]; then
   want libgtest-dev have_header gtest/gtest.h
   want nlohmann-json3-dev have_header nlohmann/json.hpp
   want libxml2-utils have_command xmllint
+  want pybind11-dev have_header pybind11/pybind11.h
+  want python3-dev have_python_headers
+  want python3-numpy have_python_module numpy
+  want python3-pytest have_python_module pytest
 fi
 if [ "$use" = ci ]; then
   want libbenchmark-dev have_header benchmark/benchmark.h
   want python3 have_command python3
+  want python3-sklearn have_python_module sklearn
 fi
 [ ${#need[@]} -gt 0 ] || exit 0
 
