@@ -18,7 +18,7 @@
 #include "app/run_timer.h"
 #include "core/cluster_model.h"
 #include "io/output_set.h"
-#include "runtime/fatal.h"
+#include "runtime/error.h"
 #include "runtime/pending_outputs.h"
 
 namespace zelmor {
@@ -38,26 +38,24 @@ void refuseInputThatIsAnOutput(const char* label, const char* inputName) {
   for (const char* output : {kMembershipName, kExpandOutputName, kEmOutputName}) {
     struct stat existing {};
     if (stat(output, &existing) == 0 && existing.st_dev == input.st_dev && existing.st_ino == input.st_ino) {
-      fatalExitf(kExitFailure, "Error in %s %s: it is the output file %s, which the run overwrites.\n", label,
-                 inputName, output);
+      throw Error(ErrorKind::Input,
+                  formatMessage("Error in %s %s: it is the output file %s, which the run overwrites.\n", label,
+                                inputName, output),
+                  kExitFailure);
     }
   }
 }
 
-// Called by operator new when a request cannot be met, possibly on a worker
-// thread: one message, the run's unfinished outputs removed, then an
-// immediate exit that runs no destructors (the other threads may still be
-// working).
-void outOfMemory() {
-  static std::atomic_flag reported = ATOMIC_FLAG_INIT;
-  if (!reported.test_and_set()) {
-    std::fputs("Not enough memory for the working storage of the run!!\n", stdout);
-    std::fflush(stdout);
-    blockOutsideSignals();
-    discardPendingOutputs();
-    std::_Exit(kExitFailure);
-  }
-  for (;;) pause();  // another thread is ending the process
+// The end of a run that cannot go on: its message, its unfinished outputs
+// removed (a signal from outside must not cut that short), the status.
+int failedRun(const char* message, int status) {
+  std::fputs(message, stdout);
+  sigset_t previous;
+  blockOutsideSignals(&previous);
+  discardPendingOutputs();
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  std::fflush(stdout);
+  return status;
 }
 
 // The one settings value of the run, from the checked arguments.
@@ -81,9 +79,7 @@ void note(const std::string& text) {
   std::fflush(stderr);
 }
 
-}  // namespace
-
-int runDriver(int argc, char** argv, Kernels kernels) {
+int runChecked(int argc, char** argv, Kernels kernels) {
   const Arguments args = readArguments(argc, argv);
   refuseInputThatIsAnOutput("datafile", args.dataFile);
   refuseInputThatIsAnOutput("microclus file", args.microclusFile);
@@ -91,16 +87,12 @@ int runDriver(int argc, char** argv, Kernels kernels) {
   const std::vector<std::string> names = {kMembershipName, kExpandOutputName, kEmOutputName};
   OutputSet outputs(names);
   const std::string busy = outputs.prepare();
-  if (!busy.empty()) fatalExit(busy.c_str(), kExitFailure);
+  if (!busy.empty()) throw Error(ErrorKind::Output, busy, kExitFailure);
 
   // Under a file-size limit (ulimit -f) a write past it would kill the run by
   // a signal, silently; ignored, the write fails instead and the writer
   // reports it.
   std::signal(SIGXFSZ, SIG_IGN);
-  // The arrays of the run report their own failures; this catches every other
-  // request (working storage of the stages, buffers) that would otherwise
-  // abort the run without a word.
-  std::set_new_handler(outOfMemory);
 
   RunTimer timer;
   timer.start();
@@ -116,15 +108,28 @@ int runDriver(int argc, char** argv, Kernels kernels) {
     const RunOutcome outcome = model.EMClustering(RunOutputs{outputs.target(0), outputs.target(1), outputs.target(2)});
     if (outcome == RunOutcome::LowCoverage) {
       note(lowCoverageAdvice(model.summary, args.N));
-      endRun(kExitInvalid);
+      return failedRun("", kExitInvalid);
     }
     const std::string problem = outputs.commit();
-    if (!problem.empty()) fatalExit(problem.c_str(), kExitFailure);
+    if (!problem.empty()) throw Error(ErrorKind::Output, problem, kExitFailure);
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - started;
     timer.stop();
     note(runSummaryNote(model.summary, args.N, args.K, names, wall.count()));
   }
   return 0;
+}
+
+}  // namespace
+
+int runDriver(int argc, char** argv, Kernels kernels) {
+  try {
+    return runChecked(argc, argv, kernels);
+  } catch (const Error& error) {
+    return failedRun(error.what(), error.status());
+  } catch (const std::bad_alloc&) {
+    // A request of the working storage (the named arrays report themselves).
+    return failedRun("Not enough memory for the working storage of the run!!\n", kExitFailure);
+  }
 }
 
 }  // namespace zelmor

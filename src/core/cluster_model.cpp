@@ -5,8 +5,9 @@
 #include <string>
 
 #include "io/input_files.h"
-#include "runtime/fatal.h"
+#include "runtime/error.h"
 #include "runtime/heap.h"
+#include "runtime/thread_pool.h"
 
 namespace zelmor {
 
@@ -19,6 +20,9 @@ ClusterModel::ClusterModel(const RunSettings& runSettings) : settings(runSetting
   const int64_t packed = packedSymLength(d);
   packedLen = static_cast<int32_t>(packed);
   dataNum = settings.N;
+  if (settings.kernels == Kernels::Fast) {
+    threads = std::make_unique<ThreadPool>(settings.threads > 0 ? settings.threads : defaultThreadCount());
+  }
 
   // All requests first, then one test.
   point = allocArray<float>(d);
@@ -29,15 +33,16 @@ ClusterModel::ClusterModel(const RunSettings& runSettings) : settings(runSetting
   workMatrix = allocArray<float>(int64_t{d} * d);
   eigenScratch = allocArray<float>(int64_t{d} * (int64_t{d} + 4));
   if (!point || !means || !covariances || !normalisers || !weightSums || !workMatrix || !eigenScratch) {
-    fatalExit("Memory Allocation Error!!\n", kExitFailure);
+    throw Error(ErrorKind::Memory, "Memory Allocation Error!!\n", kExitFailure);
   }
 
   NumberScanner in;
   const char* microclusFile = settings.microclusFile.c_str();
-  if (!in.open(microclusFile)) fatalExit("microclus file Not Opened!", kExitFailure);
+  if (!in.open(microclusFile)) throw Error(ErrorKind::Input, "microclus file Not Opened!", kExitFailure);
   std::string problem;
   if (!readMicroclusters(in, K, d, means, problem)) {
-    fatalExitf(kExitFailure, "Error in microclus file %s: %s.\n", microclusFile, problem.c_str());
+    throw Error(ErrorKind::Input, formatMessage("Error in microclus file %s: %s.\n", microclusFile, problem.c_str()),
+                kExitFailure);
   }
   in.close();
 

@@ -8,10 +8,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "core/run_summary.h"
 #include "core/settings.h"
 #include "io/output_target.h"
+#include "runtime/thread_pool.h"
 
 namespace zelmor {
 
@@ -41,31 +43,32 @@ struct PointHint {
 
 struct ClusterModel {
   // Fields in the order of the model's layout.
-  int32_t dataNum = 0;                // N, data points
-  int32_t expandCount = 0;            // microclusters placed so far by the expansion
-  float* eigenScratch = nullptr;      // d(d+4): eigenvector matrix V, then four rows of d
-  float* responsibilities = nullptr;  // N x m responsibilities, row p in point p's list order
-  float* uXXT = nullptr;              // K packed scatter sums of the M-step
-  float* uX = nullptr;                // K x d weighted point sums of the M-step
-  float* workMatrix = nullptr;        // d x d row-major scratch of determinant and inversion
-  float* weightSums = nullptr;        // K responsibility sums
-  int32_t dimNum = 0;                 // d
-  int32_t clusterNum = 0;             // K
-  float* point = nullptr;             // the point being processed
-  const char* dataFile = nullptr;     // the text of settings.dataFile, from the start of the run
-  float* means = nullptr;             // K x d
-  float* covariances = nullptr;       // K packed blocks (inverses between inversion and M-step)
-  float* pointDensities = nullptr;    // K densities of the point being processed
-  float* normalisers = nullptr;       // K density divisors
-  int32_t packedLen = 0;              // d(d+1)/2
-  float* coShareLevels = nullptr;     // K(K-1)/2 co-sharing levels, strict lower triangle
-  int32_t itemNum = 0;                // m, equal to K
-  ItemList* tmp_ItemList = nullptr;   // N item lists
-  int16_t* itemStorage = nullptr;     // the N x m indices the lists point into
-  PointHint* pointHints = nullptr;    // N hints of the parallel E-step
-  bool bestHintsCurrent = false;      // hints' best is each point's most probable microcluster now
-  RunSummary summary;                 // what the run found, for its account on standard error
-  const RunSettings settings;         // what the command line asked for
+  int32_t dataNum = 0;                  // N, data points
+  int32_t expandCount = 0;              // microclusters placed so far by the expansion
+  float* eigenScratch = nullptr;        // d(d+4): eigenvector matrix V, then four rows of d
+  float* responsibilities = nullptr;    // N x m responsibilities, row p in point p's list order
+  float* uXXT = nullptr;                // K packed scatter sums of the M-step
+  float* uX = nullptr;                  // K x d weighted point sums of the M-step
+  float* workMatrix = nullptr;          // d x d row-major scratch of determinant and inversion
+  float* weightSums = nullptr;          // K responsibility sums
+  int32_t dimNum = 0;                   // d
+  int32_t clusterNum = 0;               // K
+  float* point = nullptr;               // the point being processed
+  const char* dataFile = nullptr;       // the text of settings.dataFile, from the start of the run
+  float* means = nullptr;               // K x d
+  float* covariances = nullptr;         // K packed blocks (inverses between inversion and M-step)
+  float* pointDensities = nullptr;      // K densities of the point being processed
+  float* normalisers = nullptr;         // K density divisors
+  int32_t packedLen = 0;                // d(d+1)/2
+  float* coShareLevels = nullptr;       // K(K-1)/2 co-sharing levels, strict lower triangle
+  int32_t itemNum = 0;                  // m, equal to K
+  ItemList* tmp_ItemList = nullptr;     // N item lists
+  int16_t* itemStorage = nullptr;       // the N x m indices the lists point into
+  PointHint* pointHints = nullptr;      // N hints of the parallel E-step
+  bool bestHintsCurrent = false;        // hints' best is each point's most probable microcluster now
+  std::unique_ptr<ThreadPool> threads;  // the workers of the fast kernels
+  RunSummary summary;                   // what the run found, for its account on standard error
+  const RunSettings settings;           // what the command line asked for
 
   // Builds the model for `settings`: counts, the seven construction arrays,
   // means read from the microcluster file, identity covariances. Ends the

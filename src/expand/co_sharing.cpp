@@ -25,7 +25,7 @@ void ClusterModel::buildCoSharing() {
   } else {
     std::vector<const int16_t*> lists(static_cast<size_t>(dataNum));
     for (int64_t i = 0; i < dataNum; ++i) lists[i] = tmp_ItemList[i].items;
-    addCoSharingAll(responsibilities, lists.data(), dataNum, m, coShareLevels, runThreadPool());
+    addCoSharingAll(responsibilities, lists.data(), dataNum, m, coShareLevels, *threads);
   }
 
   // Only the co-sharing levels carry the fit into the expansion from here on.

@@ -8,7 +8,7 @@
 #include "io/text_writer.h"
 #include "kernels/expand_fast.h"
 #include "kernels/expand_kernels.h"
-#include "runtime/fatal.h"
+#include "runtime/error.h"
 #include "runtime/heap.h"
 #include "runtime/thread_pool.h"
 
@@ -58,7 +58,7 @@ bool ClusterModel::checkCoverageAndWriteMembership(const OutputTarget& membershi
 
   const bool plain = settings.kernels == Kernels::Plain;
   const double coverage = plain ? coverageSum(responsibilities, dataNum, itemNum)
-                                : coverageSumFast(responsibilities, dataNum, itemNum, runThreadPool());
+                                : coverageSumFast(responsibilities, dataNum, itemNum, *threads);
   summary.coverage = coverage;
   std::printf("\nData Coverage of microclusters: %.2f\n\n", coverage);
   std::fflush(stdout);
@@ -70,7 +70,7 @@ bool ClusterModel::checkCoverageAndWriteMembership(const OutputTarget& membershi
   }
 
   TextWriter out;
-  if (!out.open(membership)) fatalExit("File Not Opened!", kExitFailure);
+  if (!out.open(membership)) throw Error(ErrorKind::Output, "File Not Opened!", kExitFailure);
   MembershipLines lines(out, clusterNum);
   const int64_t m = itemNum;
   if (plain) {
@@ -85,7 +85,7 @@ bool ClusterModel::checkCoverageAndWriteMembership(const OutputTarget& membershi
     std::vector<const int16_t*> lists(static_cast<size_t>(dataNum));
     for (int64_t i = 0; i < dataNum; ++i) lists[i] = tmp_ItemList[i].items;
     std::vector<int32_t> best(static_cast<size_t>(dataNum));
-    mostProbableClusters(responsibilities, lists.data(), dataNum, m, best.data(), runThreadPool());
+    mostProbableClusters(responsibilities, lists.data(), dataNum, m, best.data(), *threads);
     for (const int32_t b : best) lines.put(b);
   }
   out.close();

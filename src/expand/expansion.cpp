@@ -10,7 +10,7 @@
 #include "expand/expand_constants.h"
 #include "io/text_writer.h"
 #include "linalg/packed_matrix.h"
-#include "runtime/fatal.h"
+#include "runtime/error.h"
 
 namespace zelmor {
 
@@ -40,7 +40,7 @@ void ClusterModel::expandClusters(const OutputTarget& expansion, float epsilon_c
   expandCount = 0;
 
   TextWriter out;
-  if (!out.open(expansion)) fatalExit("File Not Opened!", kExitFailure);
+  if (!out.open(expansion)) throw Error(ErrorKind::Output, "File Not Opened!", kExitFailure);
   summary.chainSizes.clear();
   for (int32_t s = 0; s < clusterNum; ++s) {
     if (scratch.visited[s] != 0) continue;

@@ -12,7 +12,7 @@
 #include "io/number_scanner.h"
 #include "io/parallel_reader.h"
 #include "io/text_writer.h"
-#include "runtime/fatal.h"
+#include "runtime/error.h"
 #include "runtime/thread_pool.h"
 
 namespace zelmor {
@@ -25,8 +25,7 @@ constexpr int64_t kCopyChunkPoints = 512;
 // The data copy of the fast configuration: points read in parallel, their
 // lines formatted in parallel, written in file order. The same bytes as the
 // point-by-point copy.
-void copyDataInParallel(const char* dataFile, int32_t d, int32_t N, TextWriter& emOut) {
-  ThreadPool& pool = runThreadPool();
+void copyDataInParallel(const char* dataFile, int32_t d, int32_t N, TextWriter& emOut, ThreadPool& pool) {
   ParallelPointReader reader(dataFile, d, N, "File Not Opened!", pool);
   reader.setBeforeFailure([&emOut] { emOut.abandon(); });
   std::vector<float> points(static_cast<size_t>(kCopyBlockPoints) * d);
@@ -61,7 +60,7 @@ void ClusterModel::writeFinalOutput(TextWriter& emOut, const OutputTarget& expan
   // From here on the output file fills; a failure must not leave it holding
   // the data lines alone, or some of the microcluster lines, as if complete.
   if (settings.kernels != Kernels::Plain) {
-    copyDataInParallel(dataFile, d, dataNum, emOut);
+    copyDataInParallel(dataFile, d, dataNum, emOut, *threads);
   } else {
     DataFileReader data(dataFile, d, dataNum, "File Not Opened!");
     std::vector<float> x(static_cast<size_t>(d));
@@ -81,7 +80,7 @@ void ClusterModel::writeFinalOutput(TextWriter& emOut, const OutputTarget& expan
   NumberScanner records;
   if (!records.open(expansion.path.c_str())) {
     emOut.abandon();
-    fatalExit("File Not Opened!", kExitFailure);
+    throw Error(ErrorKind::Output, "File Not Opened!", kExitFailure);
   }
   std::vector<bool> seen(static_cast<size_t>(K), false);
   std::vector<float> principal(static_cast<size_t>(d));
@@ -92,8 +91,10 @@ void ClusterModel::writeFinalOutput(TextWriter& emOut, const OutputTarget& expan
       // The expansion file was written by this run: a record that does not
       // read back is a fault of the run itself, not of the user's input.
       emOut.abandon();
-      fatalExitf(kExitFailure, "Internal error: record %lld of %s %s.\n", static_cast<long long>(r + 1),
-                 expansion.name.c_str(), describeRecordProblem(problem));
+      throw Error(ErrorKind::Internal,
+                  formatMessage("Internal error: record %lld of %s %s.\n", static_cast<long long>(r + 1),
+                                expansion.name.c_str(), describeRecordProblem(problem)),
+                  kExitFailure);
     }
     for (int32_t j = 0; j < d; ++j) emOut.putReal(means[k * d + j]);
     for (int32_t j = 0; j < d; ++j) emOut.putReal(principal[static_cast<size_t>(j)]);

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "core/cluster_model.h"
-#include "runtime/fatal.h"
+#include "runtime/error.h"
 #include "runtime/heap.h"
 
 namespace zelmor {
@@ -11,7 +11,7 @@ namespace zelmor {
 void ClusterModel::allocateItemStorage() {
   if (itemStorage != nullptr) return;
   itemStorage = allocArray<int16_t>(int64_t{dataNum} * itemNum);
-  if (itemStorage == nullptr) fatalExit("Not enough memory!!\n", kExitFailure);
+  if (itemStorage == nullptr) throw Error(ErrorKind::Memory, "Not enough memory!!\n", kExitFailure);
 }
 
 void ClusterModel::eStepPass(int32_t iteration, float& logLikelihood, float* tempv, float* pointResponsibilities) {

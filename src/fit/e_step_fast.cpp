@@ -95,8 +95,8 @@ bool allSafe(const float* values, int64_t count) {
 // exactly as accumulatePoint adds it. (The sums of squares need no such care:
 // the M-step turns every covariance entry near zero into the floor or +0.)
 void replaySignedZeroSums(const float* points, int64_t count, int32_t d, const float* startX,
-                          const std::vector<std::vector<Share>>& byCluster, const int32_t* clusterStart,
-                          int64_t chunks, int64_t K, int64_t k, float* sumX) {
+                          const std::vector<std::vector<Share>>& byCluster, const int32_t* clusterStart, int64_t chunks,
+                          int64_t K, int64_t k, float* sumX) {
   for (int64_t i = 0; i < d; ++i) {
     if (!(sumX[i] == 0.0f && std::signbit(sumX[i]))) continue;
     float sum = startX[i];
@@ -141,7 +141,7 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
   const bool keepFullInverses = wide && int64_t{K} * d * d <= kKeptInverseDoubles;
   const int64_t chunkPoints = std::max<int64_t>(kChunkPoints, (K + 7) / 8);
 
-  ThreadPool& pool = runThreadPool();
+  ThreadPool& pool = *threads;
   std::vector<WorkerScratch> scratch(static_cast<size_t>(pool.threadCount()));
   for (WorkerScratch& s : scratch) {
     s.t.resize(static_cast<size_t>(d));

@@ -9,7 +9,7 @@
 #include "io/text_writer.h"
 #include "kernels/e_step_kernels.h"
 #include "linalg/packed_matrix.h"
-#include "runtime/fatal.h"
+#include "runtime/error.h"
 #include "runtime/heap.h"
 
 namespace zelmor {
@@ -72,21 +72,22 @@ RunOutcome ClusterModel::EMClustering(const RunOutputs& outputs) {
   uX = allocArray<float>(int64_t{K} * d);
   coShareLevels = allocArray<float>(packedStrictLowerLength(K));
   float* pointResponsibilities = allocArray<float>(K);
-  if (tempv == nullptr) fatalExit("Not enough memory for tempv!!\n", kExitFailure);
-  if (pointDensities == nullptr) fatalExit("Not enough memory for PRxl!!\n", kExitFailure);
-  if (responsibilities == nullptr) fatalExit("Not enough memory for PRlx!!\n", kExitFailure);
-  if (uXXT == nullptr) fatalExit("Not enough memory for uXXT!!\n", kExitFailure);
-  if (uX == nullptr) fatalExit("Not enough memory for uX!!\n", kExitFailure);
-  if (coShareLevels == nullptr) fatalExit("Not enough memory for dist!!\n", kExitFailure);
-  if (pointResponsibilities == nullptr) fatalExit("Not enough memory for tempPRlx!!\n", kExitFailure);
+  if (tempv == nullptr) throw Error(ErrorKind::Memory, "Not enough memory for tempv!!\n", kExitFailure);
+  if (pointDensities == nullptr) throw Error(ErrorKind::Memory, "Not enough memory for PRxl!!\n", kExitFailure);
+  if (responsibilities == nullptr) throw Error(ErrorKind::Memory, "Not enough memory for PRlx!!\n", kExitFailure);
+  if (uXXT == nullptr) throw Error(ErrorKind::Memory, "Not enough memory for uXXT!!\n", kExitFailure);
+  if (uX == nullptr) throw Error(ErrorKind::Memory, "Not enough memory for uX!!\n", kExitFailure);
+  if (coShareLevels == nullptr) throw Error(ErrorKind::Memory, "Not enough memory for dist!!\n", kExitFailure);
+  if (pointResponsibilities == nullptr)
+    throw Error(ErrorKind::Memory, "Not enough memory for tempPRlx!!\n", kExitFailure);
 
   dataFile = settings.dataFile.c_str();
   float logLikelihood = kInitialLogLikelihood;
   tmp_ItemList = allocArray<ItemList>(dataNum);
-  if (tmp_ItemList == nullptr) fatalExit("Not enough memory for tmp_ItemList!\n", kExitFailure);
+  if (tmp_ItemList == nullptr) throw Error(ErrorKind::Memory, "Not enough memory for tmp_ItemList!\n", kExitFailure);
 
   TextWriter emOut;
-  if (!emOut.open(outputs.em)) fatalExit("Outfile not opened!", kExitFailure);
+  if (!emOut.open(outputs.em)) throw Error(ErrorKind::Output, "Outfile not opened!", kExitFailure);
 
   const float gaussFactor = computeGaussFactor(d);
   std::printf("EMClustering ......\n");

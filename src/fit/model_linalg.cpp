@@ -2,7 +2,7 @@
 // shared scratch (workMatrix).
 #include "core/cluster_model.h"
 #include "linalg/packed_matrix.h"
-#include "runtime/fatal.h"
+#include "runtime/error.h"
 #include "runtime/heap.h"
 
 namespace zelmor {
@@ -13,7 +13,8 @@ void ClusterModel::invertPacked(float* packed, int32_t d, int32_t count) {
   if (count <= 0) return;
   int16_t* rowPivots = allocArray<int16_t>(d);
   int16_t* colPivots = allocArray<int16_t>(d);
-  if (rowPivots == nullptr || colPivots == nullptr) fatalExit("Memory Allocation Error!!\n", kExitFailure);
+  if (rowPivots == nullptr || colPivots == nullptr)
+    throw Error(ErrorKind::Memory, "Memory Allocation Error!!\n", kExitFailure);
   invertPackedRun(packed, d, count, workMatrix, rowPivots, colPivots);
   releaseArray(rowPivots);
   releaseArray(colPivots);

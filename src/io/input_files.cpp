@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "runtime/fatal.h"
+#include "runtime/error.h"
 
 namespace zelmor {
 
@@ -45,7 +45,7 @@ bool readMicroclusters(NumberScanner& in, int32_t K, int32_t d, float* means, st
 
 DataFileReader::DataFileReader(const char* path, int32_t d, int32_t N, const char* openFailureMessage)
     : path_(path), d_(d), N_(N) {
-  if (!in_.open(path)) fatalExit(openFailureMessage, kExitFailure);
+  if (!in_.open(path)) throw Error(ErrorKind::Input, openFailureMessage, kExitFailure);
 }
 
 DataFileReader::DataFileReader(std::string text, const char* name, int32_t d, int32_t N) : path_(name), d_(d), N_(N) {
@@ -60,7 +60,8 @@ int64_t DataFileReader::readPoints(float* points, int64_t maxPoints) {
 }
 
 void DataFileReader::fail(const std::string& problem) const {
-  fatalExitf(kExitFailure, "Error in datafile %s: %s.\n", path_.c_str(), problem.c_str());
+  throw Error(ErrorKind::Input, formatMessage("Error in datafile %s: %s.\n", path_.c_str(), problem.c_str()),
+              kExitFailure);
 }
 
 bool DataFileReader::tryReadPoints(float* points, int64_t maxPoints, int64_t& count, std::string& problem) {
