@@ -16,10 +16,12 @@
 #include "app/arguments.h"
 #include "app/run_notes.h"
 #include "app/run_timer.h"
-#include "core/cluster_model.h"
+#include "engine/engine.h"
+#include "io/input_files.h"
 #include "io/output_set.h"
 #include "runtime/error.h"
 #include "runtime/pending_outputs.h"
+#include "runtime/thread_pool.h"
 
 namespace zelmor {
 
@@ -61,8 +63,6 @@ int failedRun(const char* message, int status) {
 // The one settings value of the run, from the checked arguments.
 RunSettings runSettings(const Arguments& args, Kernels kernels) {
   RunSettings settings;
-  settings.dataFile = args.dataFile;
-  settings.microclusFile = args.microclusFile;
   settings.K = args.K;
   settings.d = args.d;
   settings.N = args.N;
@@ -71,12 +71,43 @@ RunSettings runSettings(const Arguments& args, Kernels kernels) {
   settings.maxLoopNum = args.maxLoopNum;
   settings.basedim = args.basedim;
   settings.kernels = kernels;
+  settings.threads = defaultThreadCount();
   return settings;
 }
 
 void note(const std::string& text) {
   std::fputs(text.c_str(), stderr);
   std::fflush(stderr);
+}
+
+void say(const char* text) {
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+}
+
+// The console lines of a run on standard output, the notes on standard
+// error; `summary` keeps what the loop reported, for the advice on low
+// coverage.
+FitObserver consoleObserver(const Arguments& args, RunSummary& summary) {
+  FitObserver observer;
+  observer.loopStarted = [] { say("EMClustering ......\n"); };
+  observer.iterationStarted = [](int32_t iteration) { say(formatMessage("%dth iteration ...\n", iteration).c_str()); };
+  observer.iterationDone = [](int32_t iteration, double logLikelihood) {
+    note(iterationNote(iteration, logLikelihood));
+  };
+  observer.loopEnded = [&args, &summary](const RunSummary& loop) {
+    summary = loop;
+    note(loopEndNote(loop, args.epsilonLikelihood));
+  };
+  observer.coverageMeasured = [&summary](double coverage) {
+    summary.coverage = coverage;
+    say(formatMessage("\nData Coverage of microclusters: %.2f\n\n", coverage).c_str());
+  };
+  observer.expansionStarted = [] { say("Cluster Expanding ...... \n"); };
+  observer.microclusterPlaced = [](int32_t placed, int32_t K) {
+    say(formatMessage("\r\t%lld%% [%d of %d microclusters]", 100LL * placed / K, placed, K).c_str());
+  };
+  return observer;
 }
 
 int runChecked(int argc, char** argv, Kernels kernels) {
@@ -97,25 +128,25 @@ int runChecked(int argc, char** argv, Kernels kernels) {
   RunTimer timer;
   timer.start();
   const auto started = std::chrono::steady_clock::now();
-  {
-    ClusterModel model(runSettings(args, kernels));
-    model.summary.iterationDone = [](int32_t iteration, double logLikelihood) {
-      note(iterationNote(iteration, logLikelihood));
-    };
-    model.summary.loopEnded = [&args](const RunSummary& summary) {
-      note(loopEndNote(summary, args.epsilonLikelihood));
-    };
-    const RunOutcome outcome = model.EMClustering(RunOutputs{outputs.target(0), outputs.target(1), outputs.target(2)});
-    if (outcome == RunOutcome::LowCoverage) {
-      note(lowCoverageAdvice(model.summary, args.N));
-      return failedRun("", kExitInvalid);
-    }
-    const std::string problem = outputs.commit();
-    if (!problem.empty()) throw Error(ErrorKind::Output, problem, kExitFailure);
-    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - started;
-    timer.stop();
-    note(runSummaryNote(model.summary, args.N, args.K, names, wall.count()));
+  RunSummary summary;
+  const FitObserver observer = consoleObserver(args, summary);
+  const RunOutputs targets{outputs.target(0), outputs.target(1), outputs.target(2)};
+  try {
+    const TextFileSource data(args.dataFile, args.d, args.N);
+    summary = runPipeline(runSettings(args, kernels), data, readStartMeans(args.microclusFile, args.K, args.d),
+                          observer, &targets)
+                  .summary;
+  } catch (const LowCoverageError& error) {
+    std::fputs(error.what(), stdout);
+    std::fflush(stdout);
+    note(lowCoverageAdvice(summary, args.N));
+    return failedRun("", kExitInvalid);
   }
+  const std::string problem = outputs.commit();
+  if (!problem.empty()) throw Error(ErrorKind::Output, problem, kExitFailure);
+  const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - started;
+  timer.stop();
+  note(runSummaryNote(summary, args.N, args.K, names, wall.count()));
   return 0;
 }
 

@@ -43,6 +43,18 @@ bool readMicroclusters(NumberScanner& in, int32_t K, int32_t d, float* means, st
   return true;
 }
 
+std::vector<float> readStartMeans(const std::string& path, int32_t K, int32_t d) {
+  std::vector<float> means(static_cast<size_t>(K) * d);
+  NumberScanner in;
+  if (!in.open(path.c_str())) throw Error(ErrorKind::Input, "microclus file Not Opened!", kExitFailure);
+  std::string problem;
+  if (!readMicroclusters(in, K, d, means.data(), problem)) {
+    throw Error(ErrorKind::Input, formatMessage("Error in microclus file %s: %s.\n", path.c_str(), problem.c_str()),
+                kExitFailure);
+  }
+  return means;
+}
+
 DataFileReader::DataFileReader(const char* path, int32_t d, int32_t N, const char* openFailureMessage)
     : path_(path), d_(d), N_(N) {
   if (!in_.open(path)) throw Error(ErrorKind::Input, openFailureMessage, kExitFailure);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "io/number_scanner.h"
 
@@ -15,6 +16,10 @@ namespace zelmor {
 // when the input ends early, cannot be read on, or holds a token that is not
 // a finite number.
 bool readMicroclusters(NumberScanner& in, int32_t K, int32_t d, float* means, std::string& problem);
+
+// The K x d starting means of the microcluster file at `path`; an Error of
+// kind Input when it cannot be opened or read.
+std::vector<float> readStartMeans(const std::string& path, int32_t K, int32_t d);
 
 // Streams the points of a data file, checking that it holds exactly N points
 // of d finite numbers. readPoints throws an Error whose message names the

@@ -1,16 +1,13 @@
-// The final output file: a copy of the data points through 32-bit floats, then
-// one line per microcluster in expansion order with its mean, its principal
-// orientation vector (read back from the expansion file) and its index.
+#include "expand/run_files.h"
+
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "core/cluster_model.h"
 #include "expand/expansion_readback.h"
 #include "io/float_format.h"
-#include "io/input_files.h"
 #include "io/number_scanner.h"
-#include "io/parallel_reader.h"
 #include "io/text_writer.h"
 #include "runtime/error.h"
 #include "runtime/thread_pool.h"
@@ -22,16 +19,14 @@ namespace {
 constexpr int64_t kCopyBlockPoints = 16384;
 constexpr int64_t kCopyChunkPoints = 512;
 
-// The data copy of the fast configuration: points read in parallel, their
-// lines formatted in parallel, written in file order. The same bytes as the
-// point-by-point copy.
-void copyDataInParallel(const char* dataFile, int32_t d, int32_t N, TextWriter& emOut, ThreadPool& pool) {
-  ParallelPointReader reader(dataFile, d, N, "File Not Opened!", pool);
-  reader.setBeforeFailure([&emOut] { emOut.abandon(); });
+// The data copy with a pool: points read in parallel, their lines formatted
+// in parallel, written in file order. The same bytes as the point-by-point
+// copy.
+void copyDataInParallel(PointPass& pass, int32_t d, TextWriter& emOut, ThreadPool& pool) {
   std::vector<float> points(static_cast<size_t>(kCopyBlockPoints) * d);
   std::vector<std::string> lines(static_cast<size_t>(kCopyBlockPoints / kCopyChunkPoints));
   for (;;) {
-    const int64_t count = reader.readPoints(points.data(), kCopyBlockPoints);
+    const int64_t count = pass.readPoints(points.data(), kCopyBlockPoints);
     if (count == 0) break;
     const int64_t chunks = (count + kCopyChunkPoints - 1) / kCopyChunkPoints;
     pool.run(chunks, [&](int64_t c, int) {
@@ -51,37 +46,53 @@ void copyDataInParallel(const char* dataFile, int32_t d, int32_t N, TextWriter& 
   }
 }
 
+void copyData(const PointSource& data, ThreadPool* pool, TextWriter& emOut) {
+  const int32_t d = data.dimension();
+  const std::unique_ptr<PointPass> pass = data.startPass(pool, "File Not Opened!");
+  if (pool != nullptr) {
+    copyDataInParallel(*pass, d, emOut, *pool);
+    return;
+  }
+  std::vector<float> x(static_cast<size_t>(d));
+  while (pass->readPoints(x.data(), 1) == 1) {
+    for (int32_t j = 0; j < d; ++j) emOut.putReal(x[j]);
+    emOut.putChar('\n');
+  }
+}
+
 }  // namespace
 
-void ClusterModel::writeFinalOutput(TextWriter& emOut, const OutputTarget& expansion) {
-  const int32_t d = dimNum;
-  const int32_t K = clusterNum;
-
-  // From here on the output file fills; a failure must not leave it holding
-  // the data lines alone, or some of the microcluster lines, as if complete.
-  if (settings.kernels != Kernels::Plain) {
-    copyDataInParallel(dataFile, d, dataNum, emOut, *threads);
-  } else {
-    DataFileReader data(dataFile, d, dataNum, "File Not Opened!");
-    std::vector<float> x(static_cast<size_t>(d));
-    int64_t count = 0;
-    std::string problem;
-    for (;;) {
-      if (!data.tryReadPoints(x.data(), 1, count, problem)) {
-        emOut.abandon();
-        data.fail(problem);
-      }
-      if (count == 0) break;
-      for (int32_t j = 0; j < d; ++j) emOut.putReal(x[j]);
-      emOut.putChar('\n');
-    }
+void writeMembershipFile(const OutputTarget& target, const std::vector<int32_t>& labels) {
+  TextWriter out;
+  if (!out.open(target)) throw Error(ErrorKind::Output, "File Not Opened!", kExitFailure);
+  for (const int32_t label : labels) {
+    out.putInt(label);
+    out.putChar('\n');
   }
+  out.close();
+}
 
+// Orientation vectors are drawn as colours: each eigenvector component is
+// scaled to the 0..255 range of a colour channel.
+constexpr double kOrientationScale = 255.0;
+
+ExpansionFileWriter::ExpansionFileWriter(const OutputTarget& target) {
+  if (!out_.open(target)) throw Error(ErrorKind::Output, "File Not Opened!", kExitFailure);
+}
+
+void ExpansionFileWriter::putRecord(float level, int32_t k, const float* vectors, int32_t d) {
+  out_.putReal(level);
+  out_.putInt(k);
+  out_.putChar(' ');
+  for (int64_t i = 0; i < int64_t{d} * d; ++i) out_.putReal(kOrientationScale * static_cast<double>(vectors[i]));
+  out_.putChar('\n');
+}
+
+void writeFinalOutput(TextWriter& emOut, const PointSource& data, ThreadPool* pool, const float* means, int32_t K,
+                      int32_t d, const OutputTarget& expansion) {
+  copyData(data, pool, emOut);
   NumberScanner records;
-  if (!records.open(expansion.path.c_str())) {
-    emOut.abandon();
-    throw Error(ErrorKind::Output, "File Not Opened!", kExitFailure);
-  }
+  if (!records.open(expansion.path.c_str())) throw Error(ErrorKind::Output, "File Not Opened!", kExitFailure);
   std::vector<bool> seen(static_cast<size_t>(K), false);
   std::vector<float> principal(static_cast<size_t>(d));
   for (int64_t r = 0; r < K; ++r) {
@@ -90,7 +101,6 @@ void ClusterModel::writeFinalOutput(TextWriter& emOut, const OutputTarget& expan
     if (problem != RecordProblem::None) {
       // The expansion file was written by this run: a record that does not
       // read back is a fault of the run itself, not of the user's input.
-      emOut.abandon();
       throw Error(ErrorKind::Internal,
                   formatMessage("Internal error: record %lld of %s %s.\n", static_cast<long long>(r + 1),
                                 expansion.name.c_str(), describeRecordProblem(problem)),
