@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "runtime/fatal.h"
+#include "runtime/error.h"
 
 namespace zelmor {
 
@@ -37,8 +37,10 @@ void printUsage(const char* programName) {
 }
 
 [[noreturn]] void notAWholeNumber(const char* label, const char* text, long long low, long long high) {
-  fatalExitf(kExitInvalid, "Error in %s value: \"%s\" is not a whole number in the range [%lld,%lld].\n", label, text,
-             low, high);
+  throw Error(ErrorKind::Invalid,
+              formatMessage("Error in %s value: \"%s\" is not a whole number in the range [%lld,%lld].\n", label, text,
+                            low, high),
+              kExitInvalid);
 }
 
 // A whole number within [low, high], or the end of the run.
@@ -60,16 +62,20 @@ int64_t countOrStop(const char* label, const char* text, int32_t high) {
 
 void checkCount(const char* label, int64_t value, int32_t high, const char* why) {
   if (value >= 1 && value <= high) return;
-  fatalExitf(kExitInvalid, "Error in %s value: %lld is outside the range [%d,%d] (%s).\n", label,
-             static_cast<long long>(value), 1, high, why);
+  throw Error(ErrorKind::Invalid,
+              formatMessage("Error in %s value: %lld is outside the range [%d,%d] (%s).\n", label,
+                            static_cast<long long>(value), 1, high, why),
+              kExitInvalid);
 }
 
 // A real that a 32-bit float holds as a finite number.
 double realOrStop(const char* label, const char* text) {
   const std::optional<double> value = parseRealNumber(text);
   if (!value || !std::isfinite(static_cast<float>(*value))) {
-    fatalExitf(kExitInvalid, "Error in %s value: \"%s\" is not a real number in the range [%g,%g].\n", label, text,
-               -static_cast<double>(FLT_MAX), static_cast<double>(FLT_MAX));
+    throw Error(ErrorKind::Invalid,
+                formatMessage("Error in %s value: \"%s\" is not a real number in the range [%g,%g].\n", label, text,
+                              -static_cast<double>(FLT_MAX), static_cast<double>(FLT_MAX)),
+                kExitInvalid);
   }
   return *value;
 }
@@ -80,9 +86,9 @@ int32_t basedimOrStop(const char* text, int32_t d) {
   const std::optional<int64_t> value = parseWholeNumber(text);
   if (!value || *value < INT32_MIN || *value > INT32_MAX) notAWholeNumber("basedim", text, 0, int64_t{d} - 1);
   if (*value < 0 || *value >= d) {
-    std::printf("Error in basedim value!\n");
-    std::printf("basedim should be in the range of [%d,%d].\n", 0, d - 1);
-    endRun(kExitInvalid);
+    throw Error(ErrorKind::Invalid,
+                formatMessage("Error in basedim value!\nbasedim should be in the range of [%d,%d].\n", 0, d - 1),
+                kExitInvalid);
   }
   return static_cast<int32_t>(*value);
 }
@@ -112,8 +118,7 @@ std::optional<double> parseRealNumber(const char* text) {
 Arguments readArguments(int argc, char** argv) {
   if (argc != kArgumentCount) {
     printUsage(argv[0] != nullptr ? argv[0] : "zelmor");
-    std::fflush(stdout);
-    std::exit(kExitUsage);
+    throw Error(ErrorKind::Invalid, "", kExitUsage);
   }
   Arguments a;
   std::printf("\n Current Parameter Setting of Zelmor: \n");

@@ -21,9 +21,9 @@ struct Arguments {
   int32_t basedim = 0;
 };
 
-// Prints the report as it reads the arguments, and ends the process with the
-// usage text (status -2) or a message naming the argument (status -1) when
-// they are not what a run needs.
+// Prints the report as it reads the arguments, and throws an Error after the
+// usage text (status -2), or with a message naming the argument (status -1),
+// when they are not what a run needs.
 Arguments readArguments(int argc, char** argv);
 
 // A whole number in decimal: an optional sign and digits, the whole text and

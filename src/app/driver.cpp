@@ -16,10 +16,12 @@
 #include "app/arguments.h"
 #include "app/run_notes.h"
 #include "app/run_timer.h"
-#include "core/cluster_model.h"
+#include "engine/engine.h"
+#include "io/input_files.h"
 #include "io/output_set.h"
-#include "runtime/fatal.h"
+#include "runtime/error.h"
 #include "runtime/pending_outputs.h"
+#include "runtime/thread_pool.h"
 
 namespace zelmor {
 
@@ -38,33 +40,29 @@ void refuseInputThatIsAnOutput(const char* label, const char* inputName) {
   for (const char* output : {kMembershipName, kExpandOutputName, kEmOutputName}) {
     struct stat existing {};
     if (stat(output, &existing) == 0 && existing.st_dev == input.st_dev && existing.st_ino == input.st_ino) {
-      fatalExitf(kExitFailure, "Error in %s %s: it is the output file %s, which the run overwrites.\n", label,
-                 inputName, output);
+      throw Error(ErrorKind::Input,
+                  formatMessage("Error in %s %s: it is the output file %s, which the run overwrites.\n", label,
+                                inputName, output),
+                  kExitFailure);
     }
   }
 }
 
-// Called by operator new when a request cannot be met, possibly on a worker
-// thread: one message, the run's unfinished outputs removed, then an
-// immediate exit that runs no destructors (the other threads may still be
-// working).
-void outOfMemory() {
-  static std::atomic_flag reported = ATOMIC_FLAG_INIT;
-  if (!reported.test_and_set()) {
-    std::fputs("Not enough memory for the working storage of the run!!\n", stdout);
-    std::fflush(stdout);
-    blockOutsideSignals();
-    discardPendingOutputs();
-    std::_Exit(kExitFailure);
-  }
-  for (;;) pause();  // another thread is ending the process
+// The end of a run that cannot go on: its message, its unfinished outputs
+// removed (a signal from outside must not cut that short), the status.
+int failedRun(const char* message, int status) {
+  std::fputs(message, stdout);
+  sigset_t previous;
+  blockOutsideSignals(&previous);
+  discardPendingOutputs();
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  std::fflush(stdout);
+  return status;
 }
 
 // The one settings value of the run, from the checked arguments.
 RunSettings runSettings(const Arguments& args, Kernels kernels) {
   RunSettings settings;
-  settings.dataFile = args.dataFile;
-  settings.microclusFile = args.microclusFile;
   settings.K = args.K;
   settings.d = args.d;
   settings.N = args.N;
@@ -73,6 +71,7 @@ RunSettings runSettings(const Arguments& args, Kernels kernels) {
   settings.maxLoopNum = args.maxLoopNum;
   settings.basedim = args.basedim;
   settings.kernels = kernels;
+  settings.threads = defaultThreadCount();
   return settings;
 }
 
@@ -81,9 +80,37 @@ void note(const std::string& text) {
   std::fflush(stderr);
 }
 
-}  // namespace
+void say(const char* text) {
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+}
 
-int runDriver(int argc, char** argv, Kernels kernels) {
+// The console lines of a run on standard output, the notes on standard
+// error; `summary` keeps what the loop reported, for the advice on low
+// coverage.
+FitObserver consoleObserver(const Arguments& args, RunSummary& summary) {
+  FitObserver observer;
+  observer.loopStarted = [] { say("EMClustering ......\n"); };
+  observer.iterationStarted = [](int32_t iteration) { say(formatMessage("%dth iteration ...\n", iteration).c_str()); };
+  observer.iterationDone = [](int32_t iteration, double logLikelihood) {
+    note(iterationNote(iteration, logLikelihood));
+  };
+  observer.loopEnded = [&args, &summary](const RunSummary& loop) {
+    summary = loop;
+    note(loopEndNote(loop, args.epsilonLikelihood));
+  };
+  observer.coverageMeasured = [&summary](double coverage) {
+    summary.coverage = coverage;
+    say(formatMessage("\nData Coverage of microclusters: %.2f\n\n", coverage).c_str());
+  };
+  observer.expansionStarted = [] { say("Cluster Expanding ...... \n"); };
+  observer.microclusterPlaced = [](int32_t placed, int32_t K) {
+    say(formatMessage("\r\t%lld%% [%d of %d microclusters]", 100LL * placed / K, placed, K).c_str());
+  };
+  return observer;
+}
+
+int runChecked(int argc, char** argv, Kernels kernels) {
   const Arguments args = readArguments(argc, argv);
   refuseInputThatIsAnOutput("datafile", args.dataFile);
   refuseInputThatIsAnOutput("microclus file", args.microclusFile);
@@ -91,40 +118,49 @@ int runDriver(int argc, char** argv, Kernels kernels) {
   const std::vector<std::string> names = {kMembershipName, kExpandOutputName, kEmOutputName};
   OutputSet outputs(names);
   const std::string busy = outputs.prepare();
-  if (!busy.empty()) fatalExit(busy.c_str(), kExitFailure);
+  if (!busy.empty()) throw Error(ErrorKind::Output, busy, kExitFailure);
 
   // Under a file-size limit (ulimit -f) a write past it would kill the run by
   // a signal, silently; ignored, the write fails instead and the writer
   // reports it.
   std::signal(SIGXFSZ, SIG_IGN);
-  // The arrays of the run report their own failures; this catches every other
-  // request (working storage of the stages, buffers) that would otherwise
-  // abort the run without a word.
-  std::set_new_handler(outOfMemory);
 
   RunTimer timer;
   timer.start();
   const auto started = std::chrono::steady_clock::now();
-  {
-    ClusterModel model(runSettings(args, kernels));
-    model.summary.iterationDone = [](int32_t iteration, double logLikelihood) {
-      note(iterationNote(iteration, logLikelihood));
-    };
-    model.summary.loopEnded = [&args](const RunSummary& summary) {
-      note(loopEndNote(summary, args.epsilonLikelihood));
-    };
-    const RunOutcome outcome = model.EMClustering(RunOutputs{outputs.target(0), outputs.target(1), outputs.target(2)});
-    if (outcome == RunOutcome::LowCoverage) {
-      note(lowCoverageAdvice(model.summary, args.N));
-      endRun(kExitInvalid);
-    }
-    const std::string problem = outputs.commit();
-    if (!problem.empty()) fatalExit(problem.c_str(), kExitFailure);
-    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - started;
-    timer.stop();
-    note(runSummaryNote(model.summary, args.N, args.K, names, wall.count()));
+  RunSummary summary;
+  const FitObserver observer = consoleObserver(args, summary);
+  const RunOutputs targets{outputs.target(0), outputs.target(1), outputs.target(2)};
+  try {
+    const TextFileSource data(args.dataFile, args.d, args.N);
+    summary = runPipeline(runSettings(args, kernels), data, readStartMeans(args.microclusFile, args.K, args.d),
+                          observer, &targets)
+                  .summary;
+  } catch (const LowCoverageError& error) {
+    std::fputs(error.what(), stdout);
+    std::fflush(stdout);
+    note(lowCoverageAdvice(summary, args.N));
+    return failedRun("", kExitInvalid);
   }
+  const std::string problem = outputs.commit();
+  if (!problem.empty()) throw Error(ErrorKind::Output, problem, kExitFailure);
+  const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - started;
+  timer.stop();
+  note(runSummaryNote(summary, args.N, args.K, names, wall.count()));
   return 0;
+}
+
+}  // namespace
+
+int runDriver(int argc, char** argv, Kernels kernels) {
+  try {
+    return runChecked(argc, argv, kernels);
+  } catch (const Error& error) {
+    return failedRun(error.what(), error.status());
+  } catch (const std::bad_alloc&) {
+    // A request of the working storage (the named arrays report themselves).
+    return failedRun("Not enough memory for the working storage of the run!!\n", kExitFailure);
+  }
 }
 
 }  // namespace zelmor

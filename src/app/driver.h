@@ -10,8 +10,8 @@
 namespace zelmor {
 
 // Runs the program for the given command line with the given kernels.
-// Returns the status of a completed run; fatal conditions end the process
-// from inside.
+// Returns the exit status: 0 for a completed run; a failure is reported on
+// standard output as the library described it, its outputs thrown away.
 int runDriver(int argc, char** argv, Kernels kernels);
 
 }  // namespace zelmor

@@ -3,17 +3,11 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <vector>
 
 namespace zelmor {
 
 struct RunSummary {
-  // Called after every EM iteration with its number and log-likelihood.
-  std::function<void(int32_t iteration, double logLikelihood)> iterationDone;
-  // Called once the EM loop has ended, before the steps after it.
-  std::function<void(const RunSummary&)> loopEnded;
-
   int32_t iterations = 0;
   bool converged = false;           // the loop ended on the epsilon_likelihood test
   double lastChange = 0.0;          // the log-likelihood change of the last iteration

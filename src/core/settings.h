@@ -1,10 +1,13 @@
-// The settings of one run: read once from the command line by the program and
-// handed to the model, which every stage reads them from. Nothing else holds
-// a setting.
+// src/core: the words every stage of a run shares and nothing more: the
+// settings, the summary the stages gather for the user, and what the caller
+// hears while a run goes on. It includes no other folder.
+//
+// The settings of one run: made once by the caller (the program from its
+// command line, a binding from its arguments) and passed down to the stages
+// that need them. Nothing else holds a setting.
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 namespace zelmor {
 
@@ -16,11 +19,9 @@ enum class Kernels {
 };
 
 struct RunSettings {
-  std::string dataFile;       // the N points
-  std::string microclusFile;  // the K starting means
-  int32_t K = 0;              // microclusters
-  int32_t d = 0;              // dimensions
-  int32_t N = 0;              // data points
+  int32_t K = 0;  // microclusters
+  int32_t d = 0;  // dimensions
+  int32_t N = 0;  // data points
   // The EM loop ends once the log-likelihood changes by no more than this.
   float epsilon_likelihood = 0.0f;
   // The expansion joins two microclusters only above this co-sharing level.

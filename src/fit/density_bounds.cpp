@@ -141,6 +141,53 @@ float roundedUp(double x) {
   return f;
 }
 
+// The bound along the eigenvector u of the smallest eigenvalue: |t|²·λ2 less
+// (λ2 - λ1)·(u·t)², less what the computed pair and the float test cost.
+struct AxisBound {
+  double bound = -std::numeric_limits<double>::infinity();  // none for d < 2
+  double gap = 0.0;
+  std::vector<float> axis;
+};
+
+AxisBound boundWithAxis(const std::vector<double>& A, const std::vector<double>& diagonal, const std::vector<double>& V,
+                        int64_t d, double frobenius, double formLoss, double projectionLoss) {
+  AxisBound result;
+  if (d < 2) return result;
+  int64_t first = 0;
+  for (int64_t i = 1; i < d; ++i) {
+    if (diagonal[i * d + i] < diagonal[first * d + first]) first = i;
+  }
+  int64_t second = first == 0 ? 1 : 0;
+  for (int64_t i = 0; i < d; ++i) {
+    if (i != first && diagonal[i * d + i] < diagonal[second * d + second]) second = i;
+  }
+  const double lambda1 = diagonal[first * d + first];
+  const double lambda2 = diagonal[second * d + second];
+  const double gap = lambda2 - lambda1;
+  std::vector<float> u(static_cast<size_t>(d));
+  double uNorm2 = 0.0;
+  for (int64_t i = 0; i < d; ++i) {
+    u[i] = static_cast<float>(V[i * d + first]);
+    uNorm2 += static_cast<double>(u[i]) * u[i];
+  }
+  // A - λ2·I + gap·u·uᵀ is positive semidefinite for exact eigenpairs; its
+  // smallest eigenvalue, bounded from below, is what the computed pair
+  // costs. Forming it in double costs a few units of the last place.
+  std::vector<double> M(A);
+  for (int64_t i = 0; i < d; ++i) {
+    M[i * d + i] -= lambda2;
+    for (int64_t j = 0; j < d; ++j) M[i * d + j] += gap * u[i] * static_cast<double>(u[j]);
+  }
+  const double mFrobenius = frobeniusNorm(M);
+  diagonalise(M, d, mFrobenius, nullptr);
+  const double formation = 8.0 * d * std::ldexp(1.0, -52) * (frobenius + std::fabs(lambda2) + gap * uNorm2);
+  const double shortfall = std::max(0.0, -smallestDiagonalLowerBound(M, d, mFrobenius)) + formation;
+  result.bound = lambda2 - shortfall - formLoss - 3.0 * gap * projectionLoss * uNorm2;
+  result.gap = gap;
+  result.axis = std::move(u);
+  return result;
+}
+
 }  // namespace
 
 double zeroDensityThreshold(float normaliser) {
@@ -184,42 +231,11 @@ SkipBound makeSkipBound(const float* inverse, float normaliser, int32_t dim, flo
 
   double b = lowest - formLoss;
   double c = 0.0;
-  if (d >= 2) {
-    int64_t first = 0;
-    for (int64_t i = 1; i < d; ++i) {
-      if (diagonal[i * d + i] < diagonal[first * d + first]) first = i;
-    }
-    int64_t second = first == 0 ? 1 : 0;
-    for (int64_t i = 0; i < d; ++i) {
-      if (i != first && diagonal[i * d + i] < diagonal[second * d + second]) second = i;
-    }
-    const double lambda1 = diagonal[first * d + first];
-    const double lambda2 = diagonal[second * d + second];
-    const double gap = lambda2 - lambda1;
-    std::vector<float> u(static_cast<size_t>(d));
-    double uNorm2 = 0.0;
-    for (int64_t i = 0; i < d; ++i) {
-      u[i] = static_cast<float>(V[i * d + first]);
-      uNorm2 += static_cast<double>(u[i]) * u[i];
-    }
-    // A - λ2·I + gap·u·uᵀ is positive semidefinite for exact eigenpairs; its
-    // smallest eigenvalue, bounded from below, is what the computed pair
-    // costs. Forming it in double costs a few units of the last place.
-    std::vector<double> M(A);
-    for (int64_t i = 0; i < d; ++i) {
-      M[i * d + i] -= lambda2;
-      for (int64_t j = 0; j < d; ++j) M[i * d + j] += gap * u[i] * static_cast<double>(u[j]);
-    }
-    const double mFrobenius = frobeniusNorm(M);
-    diagonalise(M, d, mFrobenius, nullptr);
-    const double formation = 8.0 * d * std::ldexp(1.0, -52) * (frobenius + std::fabs(lambda2) + gap * uNorm2);
-    const double shortfall = std::max(0.0, -smallestDiagonalLowerBound(M, d, mFrobenius)) + formation;
-    const double withAxis = lambda2 - shortfall - formLoss - 3.0 * gap * projectionLoss * uNorm2;
-    if (std::isfinite(withAxis) && std::isfinite(gap) && withAxis > b && gap >= 0.0) {
-      b = withAxis;
-      c = gap;
-      std::copy(u.begin(), u.end(), axis);
-    }
+  const AxisBound withAxis = boundWithAxis(A, diagonal, V, d, frobenius, formLoss, projectionLoss);
+  if (std::isfinite(withAxis.bound) && std::isfinite(withAxis.gap) && withAxis.bound > b && withAxis.gap >= 0.0) {
+    b = withAxis.bound;
+    c = withAxis.gap;
+    std::copy(withAxis.axis.begin(), withAxis.axis.end(), axis);
   }
   if (!(b > 0.0) || !std::isfinite(b)) {
     std::fill(axis, axis + d, 0.0f);
@@ -315,8 +331,9 @@ __attribute__((target("avx2"))) inline uint32_t tableTest(__m256 lengths, __m256
   const __m256 test = _mm256_sub_ps(
       _mm256_mul_ps(lengths, _mm256_loadu_ps(table.lengthScale.data() + k0)),
       _mm256_mul_ps(_mm256_mul_ps(projections, projections), _mm256_loadu_ps(table.axisScale.data() + k0)));
-  const __m256 passes = _mm256_and_ps(_mm256_cmp_ps(test, _mm256_loadu_ps(table.threshold.data() + k0), _CMP_GE_OQ),
-                                      _mm256_cmp_ps(test, _mm256_set1_ps(std::numeric_limits<float>::max()), _CMP_LE_OQ));
+  const __m256 passes =
+      _mm256_and_ps(_mm256_cmp_ps(test, _mm256_loadu_ps(table.threshold.data() + k0), _CMP_GE_OQ),
+                    _mm256_cmp_ps(test, _mm256_set1_ps(std::numeric_limits<float>::max()), _CMP_LE_OQ));
   return static_cast<uint32_t>(_mm256_movemask_ps(passes));
 }
 

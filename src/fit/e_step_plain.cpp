@@ -1,66 +1,66 @@
-// One E-step pass, the plain reference: stream the data file, and for every
-// point compute its densities, its share of the log-likelihood, its
-// responsibilities (written into its row of responsibilities in list order)
-// and its weighted share of the M-step sums. The first pass also builds every
-// point's item list.
+// The plain E-step pass: the reference the parallel pass is held to.
 #include <cmath>
+#include <memory>
+#include <vector>
 
-#include "core/cluster_model.h"
+#include "fit/e_step.h"
 #include "fit/em_constants.h"
-#include "io/input_files.h"
 #include "kernels/e_step_kernels.h"
 
 namespace zelmor {
 
-void ClusterModel::eStepPassPlain(int32_t iteration, float& logLikelihood, float* tempv, float* pointResponsibilities) {
-  const int32_t d = dimNum;
-  const int32_t K = clusterNum;
-  const int64_t m = itemNum;
-  const int64_t packed = packedLen;
+namespace {
+// Points between two looks at whether the caller wants to stop.
+constexpr int64_t kStopCheckPoints = 16384;
+}  // namespace
+
+void eStepPassPlain(int32_t iteration, const PassModel& model, const PointSource& data, const RunControl& control,
+                    PassState& state, MStepSums& sums, float& logLikelihood) {
+  const int32_t d = model.d;
+  const int32_t K = model.K;
+  const int64_t m = K;
+  const int64_t packed = packedSymLength(d);
   const bool firstPass = iteration == 1;
+  Responsibilities& responsibilities = state.responsibilities;
+  state.hintsHoldBest = false;
 
-  if (firstPass) allocateItemStorage();
+  std::vector<float> point(static_cast<size_t>(d));
+  std::vector<float> t(static_cast<size_t>(d));
+  std::vector<float> densities(static_cast<size_t>(K));
+  std::vector<float> pointResponsibilities(static_cast<size_t>(K));
+  const std::unique_ptr<PointPass> pass = data.startPass(nullptr, "datafile not opened!");
+  for (int64_t p = 0; pass->readPoints(point.data(), 1) == 1; ++p) {
+    if (p % kStopCheckPoints == 0) control.checkStop();
+    float* row = responsibilities.row(p);
+    int16_t* items = responsibilities.list(p);
+    const float* x = point.data();
 
-  DataFileReader reader(dataFile, d, dataNum, "datafile not opened!");
-  for (int64_t p = 0; reader.readPoints(point, 1) == 1; ++p) {
-    float* row = responsibilities + p * m;
-    ItemList& list = tmp_ItemList[p];
-
-    if (firstPass) {
-      for (int32_t g = 0; g < K; ++g) {
-        pointDensities[g] =
-            pointDensity(point, means + int64_t{g} * d, covariances + g * packed, normalisers[g], d, tempv);
-      }
-    } else {
-      for (int64_t q = 0; q < m; ++q) {
-        const int64_t g = list.items[q];
-        pointDensities[q] = pointDensity(point, means + g * d, covariances + g * packed, normalisers[g], d, tempv);
-      }
+    for (int64_t q = 0; q < m; ++q) {
+      const int64_t g = firstPass ? q : items[q];
+      densities[q] =
+          pointDensity(x, model.means + g * d, model.inverses + g * packed, model.normalisers[g], d, t.data());
     }
-
     double s = 0.0;
-    for (int64_t q = 0; q < m; ++q) s += pointDensities[q];
+    for (int64_t q = 0; q < m; ++q) s += densities[q];
     if (s > 0.0) {
       const double logShare = firstPass ? std::log(s) : kLaterPassLogScale * std::log(s);
       logLikelihood = static_cast<float>(logLikelihood + logShare);
     }
 
-    if (firstPass) {
-      for (int64_t k = 0; k < K; ++k) {
-        const float r = s > 0.0 ? static_cast<float>(pointDensities[k] / s) : 0.0f;
-        pointResponsibilities[k] = r;
-        accumulatePoint(point, means + k * d, r, d, tempv, uX + k * d, weightSums[k], uXXT + k * packed);
-      }
-      list.items = itemStorage + p * m;
-      buildItemList(pointResponsibilities, K, list.items);
-      for (int64_t q = 0; q < m; ++q) row[q] = pointResponsibilities[list.items[q]];
-    } else {
-      for (int64_t q = 0; q < m; ++q) {
-        const int64_t g = list.items[q];
-        const float r = s > 0.0 ? static_cast<float>(pointDensities[q] / s) : 0.0f;
+    for (int64_t q = 0; q < m; ++q) {
+      const int64_t g = firstPass ? q : items[q];
+      const float r = s > 0.0 ? static_cast<float>(densities[q] / s) : 0.0f;
+      if (firstPass) {
+        pointResponsibilities[q] = r;
+      } else {
         row[q] = r;
-        accumulatePoint(point, means + g * d, r, d, tempv, uX + g * d, weightSums[g], uXXT + g * packed);
       }
+      accumulatePoint(x, model.means + g * d, r, d, t.data(), sums.sumX.data() + g * d, sums.weightSums[g],
+                      sums.scatter.data() + g * packed);
+    }
+    if (firstPass) {
+      buildItemList(pointResponsibilities.data(), K, items);
+      for (int64_t q = 0; q < m; ++q) row[q] = pointResponsibilities[items[q]];
     }
   }
 }

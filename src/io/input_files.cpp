@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "runtime/fatal.h"
+#include "runtime/error.h"
 
 namespace zelmor {
 
@@ -43,9 +43,21 @@ bool readMicroclusters(NumberScanner& in, int32_t K, int32_t d, float* means, st
   return true;
 }
 
+std::vector<float> readStartMeans(const std::string& path, int32_t K, int32_t d) {
+  std::vector<float> means(static_cast<size_t>(K) * d);
+  NumberScanner in;
+  if (!in.open(path.c_str())) throw Error(ErrorKind::Input, "microclus file Not Opened!", kExitFailure);
+  std::string problem;
+  if (!readMicroclusters(in, K, d, means.data(), problem)) {
+    throw Error(ErrorKind::Input, formatMessage("Error in microclus file %s: %s.\n", path.c_str(), problem.c_str()),
+                kExitFailure);
+  }
+  return means;
+}
+
 DataFileReader::DataFileReader(const char* path, int32_t d, int32_t N, const char* openFailureMessage)
     : path_(path), d_(d), N_(N) {
-  if (!in_.open(path)) fatalExit(openFailureMessage, kExitFailure);
+  if (!in_.open(path)) throw Error(ErrorKind::Input, openFailureMessage, kExitFailure);
 }
 
 DataFileReader::DataFileReader(std::string text, const char* name, int32_t d, int32_t N) : path_(name), d_(d), N_(N) {
@@ -60,7 +72,8 @@ int64_t DataFileReader::readPoints(float* points, int64_t maxPoints) {
 }
 
 void DataFileReader::fail(const std::string& problem) const {
-  fatalExitf(kExitFailure, "Error in datafile %s: %s.\n", path_.c_str(), problem.c_str());
+  throw Error(ErrorKind::Input, formatMessage("Error in datafile %s: %s.\n", path_.c_str(), problem.c_str()),
+              kExitFailure);
 }
 
 bool DataFileReader::tryReadPoints(float* points, int64_t maxPoints, int64_t& count, std::string& problem) {

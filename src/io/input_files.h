@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "io/number_scanner.h"
 
@@ -16,13 +17,17 @@ namespace zelmor {
 // a finite number.
 bool readMicroclusters(NumberScanner& in, int32_t K, int32_t d, float* means, std::string& problem);
 
+// The K x d starting means of the microcluster file at `path`; an Error of
+// kind Input when it cannot be opened or read.
+std::vector<float> readStartMeans(const std::string& path, int32_t K, int32_t d);
+
 // Streams the points of a data file, checking that it holds exactly N points
-// of d finite numbers. readPoints ends the run with a message that names the
+// of d finite numbers. readPoints throws an Error whose message names the
 // file, the point and the line; tryReadPoints, its checking core, returns the
 // same description instead, so that it can be driven with any input.
 class DataFileReader {
  public:
-  // Opens the file; on failure prints `openFailureMessage` and ends the run.
+  // Opens the file; on failure throws an Error with `openFailureMessage`.
   DataFileReader(const char* path, int32_t d, int32_t N, const char* openFailureMessage);
   // Reads `text` held in memory as if it were the file `name`.
   DataFileReader(std::string text, const char* name, int32_t d, int32_t N);
@@ -35,8 +40,8 @@ class DataFileReader {
   // problem in `problem` (`count` then holds the points read before it).
   bool tryReadPoints(float* points, int64_t maxPoints, int64_t& count, std::string& problem);
   int64_t pointsRead() const { return pointsRead_; }
-  // Prints a problem that tryReadPoints returned, as readPoints would, and
-  // ends the run.
+  // Turns a problem that tryReadPoints returned into the Error readPoints
+  // would throw.
   [[noreturn]] void fail(const std::string& problem) const;
 
  private:

@@ -10,7 +10,7 @@
 
 #include "io/input_files.h"
 #include "io/number_scanner.h"
-#include "runtime/fatal.h"
+#include "runtime/error.h"
 #include "runtime/thread_pool.h"
 
 namespace zelmor {
@@ -297,7 +297,7 @@ ParallelPointReader::ParallelPointReader(const char* path, int32_t d, int32_t N,
       chunkBytes_(std::max(chunkBytes, kSmallestChunkBytes)),
       readBytes_(std::min(chunkBytes_, kFirstReadBytes)) {
   file_ = std::fopen(path, "rb");
-  if (file_ == nullptr) fatalExit(openFailureMessage, kExitFailure);
+  if (file_ == nullptr) throw Error(ErrorKind::Input, openFailureMessage, kExitFailure);
   // Left uninitialised: only what the reads fill is ever looked at.
   chunk_.reset(new char[chunkBytes_]);
   nextChunk_.reset(new char[chunkBytes_]);
@@ -320,7 +320,9 @@ void ParallelPointReader::reportProblem() {
   std::vector<float> point(static_cast<size_t>(d_));
   while (reader.readPoints(point.data(), 1) == 1) {
   }
-  fatalExitf(kExitFailure, "Error in datafile %s: it changed while it was being read.\n", path_.c_str());
+  throw Error(ErrorKind::Input,
+              formatMessage("Error in datafile %s: it changed while it was being read.\n", path_.c_str()),
+              kExitFailure);
 }
 
 size_t ParallelPointReader::fill(char* buffer, size_t carried, bool& endOfFile) {

@@ -46,7 +46,7 @@ class ParallelPointReader {
   // The least chunk: far longer than any token a number could be.
   static constexpr size_t kSmallestChunkBytes = size_t{64} << 10;
 
-  // Opens the file; on failure prints `openFailureMessage` and ends the run.
+  // Opens the file; on failure throws an Error with `openFailureMessage`.
   // `chunkBytes` (at least kSmallestChunkBytes) is how much of the file one
   // read takes; two chunks are held at a time.
   ParallelPointReader(const char* path, int32_t d, int32_t N, const char* openFailureMessage, ThreadPool& pool,
@@ -60,7 +60,7 @@ class ParallelPointReader {
   // the run with DataFileReader's message.
   int64_t readPoints(float* points, int64_t maxPoints);
 
-  // Runs `action` before a problem of the file ends the run (to discard an
+  // Runs `action` before a problem of the file is thrown (to discard an
   // output that would otherwise look complete).
   void setBeforeFailure(std::function<void()> action) { beforeFailure_ = std::move(action); }
 

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "io/float_format.h"
-#include "runtime/fatal.h"
+#include "runtime/error.h"
 
 namespace zelmor {
 
@@ -120,8 +120,10 @@ const char* TextWriter::discardPartialFile() {
 
 void TextWriter::writeFailed(int error) {
   const char* fate = discardPartialFile();
-  fatalExitf(kExitFailure, "Error writing %s: %s. %s.\n", name_.c_str(),
-             error != 0 ? std::strerror(error) : "write failed", fate);
+  throw Error(ErrorKind::Output,
+              formatMessage("Error writing %s: %s. %s.\n", name_.c_str(),
+                            error != 0 ? std::strerror(error) : "write failed", fate),
+              kExitFailure);
 }
 
 }  // namespace zelmor

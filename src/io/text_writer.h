@@ -1,6 +1,6 @@
 // Buffered writer of the output text files. Every write and the close are
-// checked: a failure (a full disk, a file-size limit, a vanished device) ends
-// the run with a message that names the file, and what was written of the
+// checked: a failure (a full disk, a file-size limit, a vanished device)
+// throws an Error whose message names the file, and what was written of the
 // file is thrown away first, so a truncated file never passes as complete.
 #pragma once
 
@@ -37,7 +37,7 @@ class TextWriter {
   void putBytes(const char* bytes, size_t size);
 
   // Flushes, commits a regular file to the disk and closes; a failure of any
-  // of them ends the run.
+  // of them throws an Error.
   void close();
   // Gives up on a file that a failing run cannot finish: closes it and throws
   // away what was written, as a failed write does.

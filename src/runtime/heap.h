@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <utility>
+
+#include "runtime/error.h"
 
 namespace zelmor {
 
@@ -26,6 +29,44 @@ void releaseArray(T*& block) {
   std::free(block);
   block = nullptr;
 }
+
+// An array that owns its storage: `count` elements of a trivially copyable
+// type, left uninitialised (pages are touched only as the run fills them).
+// A request that cannot be met throws an Error of kind Memory whose message
+// names the array, as the program prints it.
+template <typename T>
+class Buffer {
+ public:
+  Buffer() = default;
+  Buffer(int64_t count, const char* failureMessage) : data_(allocArray<T>(count)), size_(count) {
+    if (data_ == nullptr) throw Error(ErrorKind::Memory, failureMessage, kExitFailure);
+  }
+  ~Buffer() { std::free(data_); }
+  Buffer(Buffer&& other) noexcept : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+  Buffer& operator=(Buffer&& other) noexcept {
+    if (this != &other) {
+      std::free(data_);
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+  }
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+  int64_t size() const { return size_; }
+  bool empty() const { return data_ == nullptr; }
+  T& operator[](int64_t i) { return data_[i]; }
+  const T& operator[](int64_t i) const { return data_[i]; }
+  // Gives the storage back at once.
+  void reset() { *this = Buffer(); }
+
+ private:
+  T* data_ = nullptr;
+  int64_t size_ = 0;
+};
 
 // Element counts of the packed shapes.
 inline int64_t packedSymLength(int64_t d) { return (d + 1) * d / 2; }

@@ -1,8 +1,10 @@
 #include "runtime/thread_pool.h"
 
 #include <cstdlib>
+#include <exception>
 #include <memory>
 #include <system_error>
+#include <utility>
 
 #include "runtime/pending_outputs.h"
 
@@ -40,8 +42,20 @@ void ThreadPool::drain(int worker) {
       task = nextTask_++;
       body = task_;
     }
-    (*body)(task, worker);
+    std::exception_ptr failure;
+    try {
+      (*body)(task, worker);
+    } catch (...) {
+      failure = std::current_exception();
+    }
     std::lock_guard<std::mutex> lock(mutex_);
+    if (failure) {
+      // The first failure is handed back to the caller; the tasks nobody has
+      // started yet are dropped.
+      if (!failure_) failure_ = failure;
+      finished_ += taskCount_ - nextTask_;
+      nextTask_ = taskCount_;
+    }
     if (++finished_ == taskCount_) done_.notify_all();
   }
 }
@@ -66,6 +80,7 @@ void ThreadPool::run(int64_t taskCount, const std::function<void(int64_t, int)>&
   done_.wait(lock, [this] { return finished_ == taskCount_; });
   task_ = nullptr;
   taskCount_ = 0;
+  if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
 }
 
 void ThreadPool::workerLoop(int worker) {
@@ -91,11 +106,6 @@ int defaultThreadCount() {
   }
   const unsigned hardware = std::thread::hardware_concurrency();
   return hardware == 0 ? 1 : static_cast<int>(hardware);
-}
-
-ThreadPool& runThreadPool() {
-  static ThreadPool pool(defaultThreadCount());
-  return pool;
 }
 
 }  // namespace zelmor

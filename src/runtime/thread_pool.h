@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -24,6 +25,8 @@ class ThreadPool {
 
   // Runs task(i, worker) for i = 0..taskCount-1 and returns when all are done.
   // `worker` (0..threadCount()-1) names the thread, for per-thread scratch.
+  // A task that throws stops the handing out of tasks; once the running ones
+  // are done, the first exception is rethrown here.
   void run(int64_t taskCount, const std::function<void(int64_t task, int worker)>& task);
 
  private:
@@ -39,14 +42,12 @@ class ThreadPool {
   int64_t nextTask_ = 0;
   int64_t finished_ = 0;
   uint64_t generation_ = 0;
+  std::exception_ptr failure_;
   bool stopping_ = false;
 };
 
 // Threads for this run: OMP_NUM_THREADS when it is set to a positive number,
 // otherwise the machine's hardware threads.
 int defaultThreadCount();
-
-// The pool shared by the run's parallel stages (created on first use).
-ThreadPool& runThreadPool();
 
 }  // namespace zelmor

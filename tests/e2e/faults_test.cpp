@@ -439,9 +439,9 @@ void expectCleanMemoryFailure(const LimitCase& c) {
 
 TEST(MemoryLimits, EachArrayTooLargeForTheLimitIsNamed) {
   for (const LimitCase& c : std::vector<LimitCase>{
-           {1, 20000, 1, "Memory Allocation Error!!\n"},               // d x d work matrix: 1.6 GB
-           {1000, 1, 300000, "Not enough memory for PRlx!!\n"},        // N x K responsibilities: 1.2 GB
-           {1, 1, 70000000, "Not enough memory for tmp_ItemList!\n"},  // 280 MB responsibilities fit, 560 MB lists not
+           {1, 20000, 1, "Memory Allocation Error!!\n"},                // d x d work matrix: 1.6 GB
+           {1000, 1, 300000, "Not enough memory for PRlx!!\n"},         // N x K responsibilities: 1.2 GB
+           {1, 1, 100000000, "Not enough memory for tmp_ItemList!\n"},  // 400 MB responsibilities fit, 200 MB lists not
        }) {
     expectCleanMemoryFailure(c);
   }

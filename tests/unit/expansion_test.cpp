@@ -1,12 +1,13 @@
 // The steps after the EM loop: coverage, membership choice, co-sharing
-// levels, and the chains of the expansion with their progress line.
+// levels, and the chains of the expansion.
+#include "expand/expansion.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "core/cluster_model.h"
 #include "kernels/expand_kernels.h"
 #include "linalg/packed_matrix.h"
 #include "runtime/heap.h"
@@ -49,83 +50,48 @@ TEST(AddCoSharing, EqualSplitsGiveAQuarterPerPoint) {
   EXPECT_EQ(other, coShareLevels);
 }
 
-// A model of K microclusters in d = 1 with identity covariances, its co-sharing
-// matrix set by hand, ready for the expansion.
-class Expansion : public ::testing::Test {
- protected:
-  void build(int32_t K, const std::vector<float>& levels) {
-    std::string centres;
-    for (int32_t k = 0; k < K; ++k) centres += std::to_string(k) + "\n";
-    test::writeFile(dir.file("microclus.txt"), centres);
-    RunSettings settings;
-    settings.microclusFile = dir.file("microclus.txt");
-    settings.K = K;
-    settings.d = 1;
-    settings.N = 1;
-    model = std::make_unique<ClusterModel>(settings);
-    model->coShareLevels = allocArray<float>(packedStrictLowerLength(K));
-    for (size_t i = 0; i < levels.size(); ++i) model->coShareLevels[i] = levels[i];
+// The expansion over co-sharing levels set by hand: (level, index) of every
+// placement, and the calls that report each.
+TEST(ExpandChains, OrdersMicroclustersIntoChains) {
+  using Placements = std::vector<std::pair<float, int32_t>>;
+  struct Case {
+    const char* name;
+    int32_t K;
+    std::vector<float> levels;  // (1,0), (2,0), (2,1), (3,0), (3,1), (3,2)
+    float epsilon;
+    Placements expected;
+  };
+  const std::vector<Case> cases = {
+      {"a negative threshold makes one chain", 4, {0, 0, 0, 0, 0, 0}, -1.0f, {{-1, 0}, {0, 1}, {0, 2}, {0, 3}}},
+      {"a threshold above every level makes chains of one", 3, {5, 2, 7}, 7.0f, {{-1, 0}, {-1, 1}, {-1, 2}}},
+      // 0-1 strong; 2 is linked only to 1; 3 to nothing above the threshold.
+      {"members join through their best link to the chain",
+       4,
+       {5, 0.5f, 3, 0.2f, 0.1f, 0.9f},
+       1.0f,
+       {{-1, 0}, {5, 1}, {3, 2}, {-1, 3}}},
+      {"equal levels take the lower index first", 4, {2, 4, 0, 4, 0, 0}, 1.0f, {{-1, 0}, {4, 2}, {4, 3}, {2, 1}}},
+      {"a level equal to the threshold does not qualify", 2, {1.5f}, 1.5f, {{-1, 0}, {-1, 1}}},
+      {"one microcluster", 1, {}, 0.0f, {{-1, 0}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<float> levels = c.levels;
+    std::vector<int32_t> reported;
+    const zelmor::Expansion expansion =
+        expandChains(levels.data(), c.K, c.epsilon, [&](int32_t k, float, int32_t placed) {
+          reported.push_back(k);
+          EXPECT_EQ(placed, static_cast<int32_t>(reported.size()));
+        });
+    Placements placements;
+    for (size_t i = 0; i < expansion.order.size(); ++i)
+      placements.emplace_back(expansion.levels[i], expansion.order[i]);
+    EXPECT_EQ(placements, c.expected);
+    EXPECT_EQ(reported, expansion.order);
+    int32_t chained = 0;
+    for (const int32_t size : expansion.chainSizes) chained += size;
+    EXPECT_EQ(chained, c.K);
   }
-
-  // Runs the expansion; returns the (level, index) heads of the records.
-  std::vector<std::pair<std::string, int>> expand(float epsilon, std::string* progress = nullptr) {
-    const std::string path = dir.file("output_expand.txt");
-    ::testing::internal::CaptureStdout();
-    model->expandClusters(OutputTarget{path, path}, epsilon);
-    const std::string console = ::testing::internal::GetCapturedStdout();
-    if (progress != nullptr) *progress = console;
-    std::vector<std::pair<std::string, int>> heads;
-    for (const std::string& line : test::splitLines(test::readFile(path))) {
-      const size_t blank = line.find(' ');
-      heads.emplace_back(line.substr(0, blank), std::stoi(line.substr(blank + 1)));
-      EXPECT_EQ(line.substr(line.size() - 12), " 255.000000 ") << line;
-    }
-    return heads;
-  }
-
-  test::TempDir dir;
-  std::unique_ptr<ClusterModel> model;
-};
-
-using Heads = std::vector<std::pair<std::string, int>>;
-
-TEST_F(Expansion, NegativeThresholdMakesOneChain) {
-  // Levels of (1,0), (2,0), (2,1), (3,0), (3,1), (3,2).
-  build(4, {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f});
-  EXPECT_EQ(expand(-1.0f), (Heads{{"-1.000000", 0}, {"0.000000", 1}, {"0.000000", 2}, {"0.000000", 3}}));
-}
-
-TEST_F(Expansion, ThresholdAboveEveryLevelMakesChainsOfOne) {
-  build(3, {5.0f, 2.0f, 7.0f});
-  EXPECT_EQ(expand(7.0f), (Heads{{"-1.000000", 0}, {"-1.000000", 1}, {"-1.000000", 2}}));
-}
-
-TEST_F(Expansion, MembersJoinThroughTheirBestLinkToTheChain) {
-  // 0-1 strong; 2 is linked only to 1; 3 to nothing above the threshold.
-  // (1,0)=5, (2,0)=0.5, (2,1)=3, (3,0)=0.2, (3,1)=0.1, (3,2)=0.9
-  build(4, {5.0f, 0.5f, 3.0f, 0.2f, 0.1f, 0.9f});
-  EXPECT_EQ(expand(1.0f), (Heads{{"-1.000000", 0}, {"5.000000", 1}, {"3.000000", 2}, {"-1.000000", 3}}));
-}
-
-TEST_F(Expansion, EqualLevelsTakeTheLowerIndexFirst) {
-  // (1,0)=2, (2,0)=4, (2,1)=0, (3,0)=4, (3,1)=0, (3,2)=0
-  build(4, {2.0f, 4.0f, 0.0f, 4.0f, 0.0f, 0.0f});
-  EXPECT_EQ(expand(1.0f), (Heads{{"-1.000000", 0}, {"4.000000", 2}, {"4.000000", 3}, {"2.000000", 1}}));
-}
-
-TEST_F(Expansion, ALevelEqualToTheThresholdDoesNotQualify) {
-  build(2, {1.5f});
-  EXPECT_EQ(expand(1.5f), (Heads{{"-1.000000", 0}, {"-1.000000", 1}}));
-}
-
-TEST_F(Expansion, ProgressLineIsRewrittenInPlace) {
-  std::string progress;
-  build(1, {});
-  expand(0.0f, &progress);
-  EXPECT_EQ(progress, "\r\t100% [1 of 1 microclusters]");
-  build(3, {0.0f, 0.0f, 0.0f});
-  expand(0.0f, &progress);
-  EXPECT_EQ(progress, "\r\t33% [1 of 3 microclusters]\r\t66% [2 of 3 microclusters]\r\t100% [3 of 3 microclusters]");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "io/float_format.h"
+#include "runtime/error.h"
 
 namespace zelmor::tools {
 
@@ -47,6 +48,13 @@ int runGuarded(const char* tool, const std::function<void()>& body) {
   } catch (const ToolError& error) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s: %s\n", tool, error.what());
+    return kExitToolFailure;
+  } catch (const Error& error) {
+    // The library's messages (a failed write) end in a line end of their own.
+    std::string message = error.what();
+    while (!message.empty() && message.back() == '\n') message.pop_back();
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s\n", tool, message.c_str());
     return kExitToolFailure;
   } catch (const std::bad_alloc&) {
     std::fflush(stdout);

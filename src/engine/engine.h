@@ -1,3 +1,6 @@
+// src/engine: the pipeline that runs the stages in order, and the one call
+// that embeds it. It includes every stage; no stage includes it.
+//
 // The engine as a library: one call fits the microclusters to a source of
 // points, measures coverage and co-sharing, runs the expansion and hands back
 // everything it found. With output targets it also writes the three files the
@@ -6,9 +9,9 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <vector>
 
+#include "core/fit_observer.h"
 #include "core/run_summary.h"
 #include "core/settings.h"
 #include "io/output_target.h"
@@ -16,31 +19,16 @@
 
 namespace zelmor {
 
-// What the caller hears of a run while it goes on, all on the calling thread.
-// Every member may be left empty.
-struct FitObserver {
-  std::function<void()> loopStarted;
-  std::function<void(int32_t iteration)> iterationStarted;
-  std::function<void(int32_t iteration, double logLikelihood)> iterationDone;
-  std::function<void(const RunSummary&)> loopEnded;
-  std::function<void(double coverage)> coverageMeasured;
-  std::function<void()> expansionStarted;
-  std::function<void(int32_t placed, int32_t K)> microclusterPlaced;
-  // Asked between blocks of points; true stops the run with an Error of kind
-  // Cancelled.
-  std::function<bool()> stopRequested;
-};
-
 struct FitResult {
   int32_t K = 0;
   int32_t d = 0;
   int64_t N = 0;
-  std::vector<float> means;           // K x d, as the last M-step left them
-  std::vector<float> covariances;     // K packed blocks of d(d+1)/2, lower triangle by rows, the last M-step's
-  std::vector<float> weightSums;      // K responsibility sums of the last pass
-  std::vector<float> logLikelihoods;  // one per iteration
-  std::vector<int32_t> labels;        // N most probable microclusters, -1 where a point has none
-  std::vector<float> coShareLevels;   // K(K-1)/2 levels, strict lower triangle, as measured
+  std::vector<float> means;             // K x d, as the last M-step left them
+  std::vector<float> covariances;       // K packed blocks of d(d+1)/2, lower triangle by rows, the last M-step's
+  std::vector<float> weightSums;        // K responsibility sums of the last pass
+  std::vector<float> logLikelihoods;    // one per iteration
+  std::vector<int32_t> labels;          // N most probable microclusters, -1 where a point has none
+  std::vector<float> coShareLevels;     // K(K-1)/2 levels, strict lower triangle, as measured
   std::vector<int32_t> expansionOrder;  // the K microclusters in the order the expansion placed them
   std::vector<float> joiningLevels;     // by placement: the level it joined its chain at, -1 for a chain's seed
   // K x d x d: microcluster k's d orientation vectors (unit eigenvectors of

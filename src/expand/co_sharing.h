@@ -1,0 +1,13 @@
+// The co-sharing levels: for every pair of microclusters, the sum over all
+// points of the product of the point's two responsibilities.
+#pragma once
+
+#include "fit/fit_state.h"
+#include "runtime/run_control.h"
+
+namespace zelmor {
+
+// Writes the K(K-1)/2 levels, strict lower triangle, into `levels`.
+void measureCoSharing(const Responsibilities& responsibilities, const RunControl& control, float* levels);
+
+}  // namespace zelmor

@@ -1,0 +1,115 @@
+#include "fit/em_loop.h"
+
+#include <cmath>
+
+#include "fit/e_step.h"
+#include "fit/em_constants.h"
+#include "kernels/e_step_kernels.h"
+#include "linalg/packed_matrix.h"
+
+namespace zelmor {
+
+namespace {
+
+// The working storage of the packed-matrix routines of the loop.
+class MatrixScratch {
+ public:
+  explicit MatrixScratch(int32_t d)
+      : d_(d), work_(int64_t{d} * d, "Memory Allocation Error!!\n"), rowPivots_(d, ""), colPivots_(d, "") {}
+  double determinant(const float* packed) { return packedDeterminant(packed, d_, work_.data()); }
+  void invert(float* packed, int32_t count) {
+    if (count > 0) invertPackedRun(packed, d_, count, work_.data(), rowPivots_.data(), colPivots_.data());
+  }
+
+ private:
+  int32_t d_;
+  Buffer<float> work_;
+  Buffer<int16_t> rowPivots_;
+  Buffer<int16_t> colPivots_;
+};
+
+// The density divisors of an iteration, from the covariances before inversion.
+void computeNormalisers(Parameters& parameters, int32_t iteration, MatrixScratch& scratch, float* normalisers) {
+  const float gaussFactor = computeGaussFactor(parameters.d);
+  for (int64_t k = 0; k < parameters.K; ++k) {
+    normalisers[k] = static_cast<float>(scratch.determinant(parameters.covariance(k)));
+  }
+  for (int64_t k = 0; k < parameters.K; ++k) {
+    normalisers[k] = iteration == 1
+                         ? static_cast<float>(std::sqrt(static_cast<double>(normalisers[k])))
+                         : static_cast<float>(std::sqrt(std::fabs(static_cast<double>(normalisers[k])) * gaussFactor));
+  }
+}
+
+// New means and covariances from the pass's sums; the covariances hold the
+// inverses until here.
+void mStep(Parameters& parameters, const MStepSums& sums, MatrixScratch& scratch) {
+  const int32_t d = parameters.d;
+  const int64_t packed = parameters.packedLength();
+  for (int64_t k = 0; k < parameters.K; ++k) {
+    const float w = sums.weightSums[k];
+    if (isNegligible(w)) {
+      // No point chose this microcluster: turn its inverse back into the
+      // covariance it had, and keep its mean.
+      scratch.invert(parameters.covariance(k), 1);
+      continue;
+    }
+    updateMicrocluster(sums.sumX.data() + k * d, sums.scatter.data() + k * packed, w, d, parameters.mean(k),
+                       parameters.covariance(k));
+  }
+}
+
+// The state after the loop when no iteration ran: every point reached by no
+// microcluster, with the list the first pass builds for such a point.
+void setUnreachedState(Responsibilities& responsibilities) {
+  const int64_t m = responsibilities.perPoint();
+  for (int64_t p = 0; p < responsibilities.points(); ++p) {
+    for (int64_t q = 0; q < m; ++q) {
+      responsibilities.list(p)[q] = static_cast<int16_t>(m - 1 - q);
+      responsibilities.row(p)[q] = 0.0f;
+    }
+  }
+}
+
+}  // namespace
+
+void runEmLoop(const RunSettings& settings, const PointSource& data, const RunControl& control,
+               const FitObserver& observer, Parameters& parameters, PassState& state, MStepSums& sums,
+               std::vector<float>& logLikelihoods, RunSummary& summary) {
+  MatrixScratch scratch(parameters.d);
+  Buffer<float> normalisers(parameters.K, "Memory Allocation Error!!\n");
+  const auto pass = settings.kernels == Kernels::Plain ? eStepPassPlain : eStepPassFast;
+  if (observer.loopStarted) observer.loopStarted();
+
+  float logLikelihood = kInitialLogLikelihood;
+  int32_t iteration = 0;
+  if (!(settings.epsilon_likelihood >= kInitialLogLikelihood)) {
+    while (iteration < settings.maxLoopNum) {
+      ++iteration;
+      if (observer.iterationStarted) observer.iterationStarted(iteration);
+      const float prevLogLikelihood = logLikelihood;
+      logLikelihood = 0.0f;
+      sums.clear();
+      computeNormalisers(parameters, iteration, scratch, normalisers.data());
+      scratch.invert(parameters.covariances.data(), parameters.K);
+      const PassModel model{parameters.K, parameters.d, parameters.means.data(), parameters.covariances.data(),
+                            normalisers.data()};
+      pass(iteration, model, data, control, state, sums, logLikelihood);
+      mStep(parameters, sums, scratch);
+
+      const double change = std::fabs(static_cast<double>(prevLogLikelihood) - static_cast<double>(logLikelihood));
+      logLikelihoods.push_back(logLikelihood);
+      summary.iterations = iteration;
+      summary.lastChange = change;
+      if (observer.iterationDone) observer.iterationDone(iteration, logLikelihood);
+      if (static_cast<double>(settings.epsilon_likelihood) >= change) {
+        summary.converged = true;
+        break;
+      }
+    }
+  }
+  if (observer.loopEnded) observer.loopEnded(summary);
+  if (iteration == 0) setUnreachedState(state.responsibilities);
+}
+
+}  // namespace zelmor
