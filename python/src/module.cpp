@@ -14,7 +14,7 @@
 
 #include "common/rng.h"
 #include "common/tool_support.h"
-#include "core/engine.h"
+#include "engine/engine.h"
 #include "fit/scoring.h"
 #include "io/point_stream.h"
 #include "runtime/error.h"
