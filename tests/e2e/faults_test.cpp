@@ -443,6 +443,9 @@ TEST(MemoryLimits, EachArrayTooLargeForTheLimitIsNamed) {
            {1000, 1, 300000, "Not enough memory for PRlx!!\n"},         // N x K responsibilities: 1.2 GB
            {1, 1, 100000000, "Not enough memory for tmp_ItemList!\n"},  // 400 MB responsibilities fit, 200 MB lists not
        }) {
+    // A sanitizer limits each request, not their total: the lists, half the
+    // size of the responsibilities before them, never fail alone there.
+    if (builtWithSanitizer() && c.message.find("tmp_ItemList") != std::string::npos) continue;
     expectCleanMemoryFailure(c);
   }
 }
