@@ -18,6 +18,7 @@
 #include "app/run_timer.h"
 #include "core/cluster_model.h"
 #include "io/output_set.h"
+#include "kernels/kernel_table.h"
 #include "runtime/fatal.h"
 #include "runtime/pending_outputs.h"
 
@@ -61,7 +62,7 @@ void outOfMemory() {
 }
 
 // The one settings value of the run, from the checked arguments.
-RunSettings runSettings(const Arguments& args, Kernels kernels) {
+RunSettings runSettings(const Arguments& args, Kernels kernels, Isa isa) {
   RunSettings settings;
   settings.dataFile = args.dataFile;
   settings.microclusFile = args.microclusFile;
@@ -73,6 +74,7 @@ RunSettings runSettings(const Arguments& args, Kernels kernels) {
   settings.maxLoopNum = args.maxLoopNum;
   settings.basedim = args.basedim;
   settings.kernels = kernels;
+  settings.isa = isa;
   return settings;
 }
 
@@ -85,6 +87,8 @@ void note(const std::string& text) {
 
 int runDriver(int argc, char** argv, Kernels kernels) {
   const Arguments args = readArguments(argc, argv);
+  const IsaChoice isa = isaFromEnvironment();
+  if (!isa.warning.empty()) note(isa.warning);
   refuseInputThatIsAnOutput("datafile", args.dataFile);
   refuseInputThatIsAnOutput("microclus file", args.microclusFile);
 
@@ -106,7 +110,7 @@ int runDriver(int argc, char** argv, Kernels kernels) {
   timer.start();
   const auto started = std::chrono::steady_clock::now();
   {
-    ClusterModel model(runSettings(args, kernels));
+    ClusterModel model(runSettings(args, kernels, isa.isa));
     model.summary.iterationDone = [](int32_t iteration, double logLikelihood) {
       note(iterationNote(iteration, logLikelihood));
     };

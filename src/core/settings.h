@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "kernels/kernel_table.h"
+
 namespace zelmor {
 
 // Which kernels the stages run. Both give the same bytes; the plain ones are
@@ -28,6 +30,7 @@ struct RunSettings {
   int32_t maxLoopNum = 5;  // iteration cap of the EM loop
   int32_t basedim = 0;     // component of every orientation vector that is kept non-negative
   Kernels kernels = Kernels::Fast;
+  Isa isa = bestIsa();  // the vector kernels of the fast ones
 };
 
 }  // namespace zelmor

@@ -6,6 +6,7 @@
 #include "core/cluster_model.h"
 #include "kernels/expand_fast.h"
 #include "kernels/expand_kernels.h"
+#include "kernels/kernel_table.h"
 #include "runtime/heap.h"
 #include "runtime/thread_pool.h"
 
@@ -25,7 +26,8 @@ void ClusterModel::buildCoSharing() {
   } else {
     std::vector<const int16_t*> lists(static_cast<size_t>(dataNum));
     for (int64_t i = 0; i < dataNum; ++i) lists[i] = tmp_ItemList[i].items;
-    addCoSharingAll(responsibilities, lists.data(), dataNum, m, coShareLevels, runThreadPool());
+    addCoSharingAll(responsibilities, lists.data(), dataNum, m, coShareLevels, runThreadPool(),
+                    kernelTable(settings.isa));
   }
 
   // Only the co-sharing levels carry the fit into the expansion from here on.

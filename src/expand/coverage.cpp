@@ -8,6 +8,7 @@
 #include "io/text_writer.h"
 #include "kernels/expand_fast.h"
 #include "kernels/expand_kernels.h"
+#include "kernels/kernel_table.h"
 #include "runtime/fatal.h"
 #include "runtime/heap.h"
 #include "runtime/thread_pool.h"
@@ -57,8 +58,9 @@ bool ClusterModel::checkCoverageAndWriteMembership(const OutputTarget& membershi
   bestHintsCurrent = false;
 
   const bool plain = settings.kernels == Kernels::Plain;
-  const double coverage = plain ? coverageSum(responsibilities, dataNum, itemNum)
-                                : coverageSumFast(responsibilities, dataNum, itemNum, runThreadPool());
+  const double coverage =
+      plain ? coverageSum(responsibilities, dataNum, itemNum)
+            : coverageSumFast(responsibilities, dataNum, itemNum, runThreadPool(), kernelTable(settings.isa));
   summary.coverage = coverage;
   std::printf("\nData Coverage of microclusters: %.2f\n\n", coverage);
   std::fflush(stdout);

@@ -12,6 +12,7 @@
 #include "io/number_scanner.h"
 #include "io/parallel_reader.h"
 #include "io/text_writer.h"
+#include "kernels/kernel_table.h"
 #include "runtime/fatal.h"
 #include "runtime/thread_pool.h"
 
@@ -25,9 +26,9 @@ constexpr int64_t kCopyChunkPoints = 512;
 // The data copy of the fast configuration: points read in parallel, their
 // lines formatted in parallel, written in file order. The same bytes as the
 // point-by-point copy.
-void copyDataInParallel(const char* dataFile, int32_t d, int32_t N, TextWriter& emOut) {
+void copyDataInParallel(const char* dataFile, int32_t d, int32_t N, TextWriter& emOut, const KernelTable& kernels) {
   ThreadPool& pool = runThreadPool();
-  ParallelPointReader reader(dataFile, d, N, "File Not Opened!", pool);
+  ParallelPointReader reader(dataFile, d, N, "File Not Opened!", pool, kernels);
   reader.setBeforeFailure([&emOut] { emOut.abandon(); });
   std::vector<float> points(static_cast<size_t>(kCopyBlockPoints) * d);
   std::vector<std::string> lines(static_cast<size_t>(kCopyBlockPoints / kCopyChunkPoints));
@@ -61,7 +62,7 @@ void ClusterModel::writeFinalOutput(TextWriter& emOut, const OutputTarget& expan
   // From here on the output file fills; a failure must not leave it holding
   // the data lines alone, or some of the microcluster lines, as if complete.
   if (settings.kernels != Kernels::Plain) {
-    copyDataInParallel(dataFile, d, dataNum, emOut);
+    copyDataInParallel(dataFile, d, dataNum, emOut, kernelTable(settings.isa));
   } else {
     DataFileReader data(dataFile, d, dataNum, "File Not Opened!");
     std::vector<float> x(static_cast<size_t>(d));

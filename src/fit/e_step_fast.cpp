@@ -19,6 +19,7 @@
 #include "kernels/e_step_kernels.h"
 #include "kernels/e_step_wide.h"
 #include "kernels/expand_kernels.h"
+#include "kernels/kernel_table.h"
 #include "runtime/heap.h"
 #include "runtime/thread_pool.h"
 
@@ -137,7 +138,8 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     pointHints = allocArray<PointHint>(dataNum);
     if (pointHints != nullptr) std::fill(pointHints, pointHints + dataNum, PointHint{-1, -1, {}});
   }
-  const bool wide = hasWideKernels();
+  const KernelTable& kernels = kernelTable(settings.isa);
+  const bool wide = kernels.isa != Isa::Scalar;
   const bool keepFullInverses = wide && int64_t{K} * d * d <= kKeptInverseDoubles;
   const int64_t chunkPoints = std::max<int64_t>(kChunkPoints, (K + 7) / 8);
 
@@ -148,7 +150,7 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     s.startX.resize(static_cast<size_t>(d));
     s.laneScratch.resize(static_cast<size_t>(d) * kDensityLanes);
     if (!keepFullInverses) s.inverseFull.resize(static_cast<size_t>(d) * d);
-    s.accumulator = std::make_unique<WideAccumulator>(d);
+    s.accumulator = std::make_unique<WideAccumulator>(d, kernels);
     s.runPoints.resize(kRunShares);
     s.runShares.resize(kRunShares);
     s.flags.assign(static_cast<size_t>(K), 0);
@@ -178,7 +180,7 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     });
     buildSkipTable(means, axes.data(), bounds.data(), K, d, table);
   }
-  NeededDensities neededDensities(table, pool.threadCount());
+  NeededDensities neededDensities(table, pool.threadCount(), kernels);
   // Every inverse as the full matrix of doubles the vector densities read,
   // made once a pass unless there are too many of them to keep.
   std::vector<double> inverseFullAll;
@@ -227,7 +229,8 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
       if (tail >= 0 && tail <= kShortTail) {
         // A short tail is kept with the hint: no visit to the list itself.
         const int16_t* tailItems = tail <= PointHint::kTailItems ? pointHints[P].tailItems : items + (m - tail);
-        const int64_t found = tailListPositions(needed, count, tailItems, tail, m, positions, s.clusters.data());
+        const int64_t found =
+            kernels.tailListPositions(needed, count, tailItems, tail, m, positions, s.clusters.data());
         for (int64_t i = 0; i < found; ++i) add(positions[i], s.clusters[i]);
       } else {
         const int64_t found = listPositions(needed, count, items, m, s.flags.data(), positions);
@@ -279,7 +282,7 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
         const float* lanes[kDensityLanes];
         float densities[kDensityLanes];
         for (int l = 0; l < count; ++l) lanes[l] = points.data() + int64_t{cand[s.byCluster[i + l]].point} * d;
-        pointDensitiesWide(lanes, count, mean, inverseFull, normalisers[k], d, densities, s.laneScratch.data());
+        kernels.pointDensities(lanes, count, mean, inverseFull, normalisers[k], d, densities, s.laneScratch.data());
         for (int l = 0; l < count; ++l) cand[s.byCluster[i + l]].density = densities[l];
       }
     }
@@ -378,7 +381,7 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
     }
   };
 
-  ParallelPointReader reader(dataFile, d, dataNum, "datafile not opened!", pool);
+  ParallelPointReader reader(dataFile, d, dataNum, "datafile not opened!", pool, kernels);
   int64_t block = 0;
   for (;;) {
     const int64_t count = reader.readPoints(points.data(), kBlockPoints);

@@ -7,10 +7,12 @@
 
 namespace zelmor {
 
+struct KernelTable;
 class ThreadPool;
 
 // coverageSum: column by column, points in order, zeros skipped.
-double coverageSumFast(const float* responsibilities, int64_t N, int64_t m, ThreadPool& pool);
+double coverageSumFast(const float* responsibilities, int64_t N, int64_t m, ThreadPool& pool,
+                       const KernelTable& kernels);
 
 // mostProbableCluster for every point, into best[0..N-1].
 void mostProbableClusters(const float* responsibilities, const int16_t* const* lists, int64_t N, int64_t m,
@@ -18,6 +20,6 @@ void mostProbableClusters(const float* responsibilities, const int16_t* const* l
 
 // addCoSharing for every point in order, pairing only nonzero responsibilities.
 void addCoSharingAll(const float* responsibilities, const int16_t* const* lists, int64_t N, int64_t m,
-                     float* coShareLevels, ThreadPool& pool);
+                     float* coShareLevels, ThreadPool& pool, const KernelTable& kernels);
 
 }  // namespace zelmor
