@@ -131,7 +131,7 @@ void BM_CoSharingPlain(benchmark::State& state) {
   std::vector<float> coShareLevels(in.m * (in.m - 1) / 2);
   for (auto _ : state) {
     for (int64_t i = 0; i < in.N; ++i) {
-      addCoSharing(in.responsibilities.data() + i * in.m, in.lists[i], in.m, coShareLevels.data());
+      addCoSharingPlain(in.responsibilities.data() + i * in.m, in.lists[i], in.m, coShareLevels.data());
     }
   }
   state.SetItemsProcessed(state.iterations() * in.N);
@@ -142,8 +142,8 @@ void BM_CoSharingFast(benchmark::State& state) {
   std::vector<float> coShareLevels(in.m * (in.m - 1) / 2);
   ThreadPool pool(static_cast<int>(state.range(0)));
   for (auto _ : state) {
-    addCoSharingAll(in.responsibilities.data(), in.lists.data(), in.N, in.m, coShareLevels.data(), pool,
-                    kernelTable(bestIsa()));
+    addCoSharing(in.responsibilities.data(), in.lists.data(), in.N, in.m, coShareLevels.data(), pool,
+                 kernelTable(bestIsa()));
   }
   state.SetItemsProcessed(state.iterations() * in.N);
 }

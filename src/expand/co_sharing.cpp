@@ -21,13 +21,12 @@ void ClusterModel::buildCoSharing() {
   const int64_t m = itemNum;
   if (settings.kernels == Kernels::Plain) {
     for (int64_t i = 0; i < dataNum; ++i) {
-      addCoSharing(responsibilities + i * m, tmp_ItemList[i].items, m, coShareLevels);
+      addCoSharingPlain(responsibilities + i * m, tmp_ItemList[i].items, m, coShareLevels);
     }
   } else {
     std::vector<const int16_t*> lists(static_cast<size_t>(dataNum));
     for (int64_t i = 0; i < dataNum; ++i) lists[i] = tmp_ItemList[i].items;
-    addCoSharingAll(responsibilities, lists.data(), dataNum, m, coShareLevels, runThreadPool(),
-                    kernelTable(settings.isa));
+    addCoSharing(responsibilities, lists.data(), dataNum, m, coShareLevels, runThreadPool(), kernelTable(settings.isa));
   }
 
   // Only the co-sharing levels carry the fit into the expansion from here on.

@@ -59,8 +59,8 @@ bool ClusterModel::checkCoverageAndWriteMembership(const OutputTarget& membershi
 
   const bool plain = settings.kernels == Kernels::Plain;
   const double coverage =
-      plain ? coverageSum(responsibilities, dataNum, itemNum)
-            : coverageSumFast(responsibilities, dataNum, itemNum, runThreadPool(), kernelTable(settings.isa));
+      plain ? coverageSumPlain(responsibilities, dataNum, itemNum)
+            : coverageSum(responsibilities, dataNum, itemNum, runThreadPool(), kernelTable(settings.isa));
   summary.coverage = coverage;
   std::printf("\nData Coverage of microclusters: %.2f\n\n", coverage);
   std::fflush(stdout);
@@ -77,7 +77,7 @@ bool ClusterModel::checkCoverageAndWriteMembership(const OutputTarget& membershi
   const int64_t m = itemNum;
   if (plain) {
     for (int64_t i = 0; i < dataNum; ++i) {
-      lines.put(mostProbableCluster(responsibilities + i * m, tmp_ItemList[i].items, m));
+      lines.put(mostProbableClusterPlain(responsibilities + i * m, tmp_ItemList[i].items, m));
     }
   } else if (!noted.empty()) {
     // The last pass noted each point's largest responsibility, first in list
@@ -87,7 +87,7 @@ bool ClusterModel::checkCoverageAndWriteMembership(const OutputTarget& membershi
     std::vector<const int16_t*> lists(static_cast<size_t>(dataNum));
     for (int64_t i = 0; i < dataNum; ++i) lists[i] = tmp_ItemList[i].items;
     std::vector<int32_t> best(static_cast<size_t>(dataNum));
-    mostProbableClusters(responsibilities, lists.data(), dataNum, m, best.data(), runThreadPool());
+    mostProbableCluster(responsibilities, lists.data(), dataNum, m, best.data(), runThreadPool());
     for (const int32_t b : best) lines.put(b);
   }
   out.close();

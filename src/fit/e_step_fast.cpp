@@ -339,7 +339,8 @@ void ClusterModel::eStepPassFast(int32_t iteration, float& logLikelihood, float*
       buildItemList(s.dense.data(), K, list.items);
       for (int64_t q = 0; q < m; ++q) row[q] = s.dense[list.items[q]];
       for (int64_t i = 0; i < evaluated; ++i) s.dense[cand[i].cluster] = 0.0f;
-      if (pointHints != nullptr) pointHints[P].best = static_cast<int16_t>(mostProbableCluster(row, list.items, m));
+      if (pointHints != nullptr)
+        pointHints[P].best = static_cast<int16_t>(mostProbableClusterPlain(row, list.items, m));
       return;
     }
     // Ascending responsibility, the higher index first among equals: the zeros

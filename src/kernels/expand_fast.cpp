@@ -23,8 +23,7 @@ int64_t taskCount(int64_t N) { return (N + kRowsPerTask - 1) / kRowsPerTask; }
 
 }  // namespace
 
-double coverageSumFast(const float* responsibilities, int64_t N, int64_t m, ThreadPool& pool,
-                       const KernelTable& kernels) {
+double coverageSum(const float* responsibilities, int64_t N, int64_t m, ThreadPool& pool, const KernelTable& kernels) {
   // One read of the rows: each task counts its nonzero entries per column,
   // then, its rows still in cache, sorts them into place column by column,
   // each column's in point order. The sum then takes them column by column,
@@ -66,12 +65,12 @@ double coverageSumFast(const float* responsibilities, int64_t N, int64_t m, Thre
   return sum;
 }
 
-void mostProbableClusters(const float* responsibilities, const int16_t* const* lists, int64_t N, int64_t m,
-                          int32_t* best, ThreadPool& pool) {
+void mostProbableCluster(const float* responsibilities, const int16_t* const* lists, int64_t N, int64_t m,
+                         int32_t* best, ThreadPool& pool) {
   pool.run(taskCount(N), [&](int64_t task, int) {
     const int64_t end = std::min(N, (task + 1) * kRowsPerTask);
     for (int64_t i = task * kRowsPerTask; i < end; ++i) {
-      best[i] = mostProbableCluster(responsibilities + i * m, lists[i], m);
+      best[i] = mostProbableClusterPlain(responsibilities + i * m, lists[i], m);
     }
   });
 }
@@ -80,8 +79,8 @@ void mostProbableClusters(const float* responsibilities, const int16_t* const* l
 // terms are products or responsibilities, never -0, and a sum of nonzero
 // values rounds to -0 only from -0 itself. The one exception, a zero times a
 // value that is not a number, is handled where the rows are gathered.
-void addCoSharingAll(const float* responsibilities, const int16_t* const* lists, int64_t N, int64_t m,
-                     float* coShareLevels, ThreadPool& pool, const KernelTable& kernels) {
+void addCoSharing(const float* responsibilities, const int16_t* const* lists, int64_t N, int64_t m,
+                  float* coShareLevels, ThreadPool& pool, const KernelTable& kernels) {
   // Gather each point's nonzero responsibilities in parallel, then add their
   // products in point order, band by band of the matrix in parallel.
   struct Nonzero {

@@ -74,19 +74,21 @@ HWY_INLINE void laneForms(const double* inverseFull, int32_t d, const double* t,
 void pointDensities(const float* const* points, int count, const float* mean, const double* inverseFull,
                     float normaliser, int32_t d, float* densities, double* tScratch) {
   const DoubleTag dd;
-  const FloatTag df;
   const size_t N = hn::Lanes(dd);
   // Lanes past `count` repeat the first point; their results are dropped.
   const size_t width = (static_cast<size_t>(count) + N - 1) / N * N;
   const float* lane[kDensityLanes];
   for (size_t l = 0; l < width; ++l) lane[l] = points[l < static_cast<size_t>(count) ? l : 0];
-  float column[kDensityLanes];
+  // The coordinates go to their lanes first, all of them, so that no vector
+  // load waits for the single stores that fill it.
   for (int64_t i = 0; i < d; ++i) {
-    for (size_t l = 0; l < width; ++l) column[l] = lane[l][i];
+    for (size_t l = 0; l < width; ++l) tScratch[i * width + l] = lane[l][i];
+  }
+  for (int64_t i = 0; i < d; ++i) {
     const auto meanI = hn::Set(dd, static_cast<double>(mean[i]));
     for (size_t g = 0; g < width; g += N) {
       // t is stored as a float, then used widened.
-      const auto x = hn::PromoteTo(dd, hn::LoadU(df, column + g));
+      const auto x = hn::LoadU(dd, tScratch + i * width + g);
       hn::StoreU(roundedToFloat(hn::Sub(x, meanI)), dd, tScratch + i * width + g);
     }
   }

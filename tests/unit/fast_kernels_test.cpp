@@ -492,23 +492,24 @@ TEST(FastPostLoopKernels, MatchThePlainOnesAtAnyThreadCount) {
   for (const auto& [N, m] :
        std::vector<std::pair<int64_t, int64_t>>{{1, 1}, {7, 3}, {9000, 37}, {20000, 5}, {5000, 70}}) {
     const Responsibilities r = randomResponsibilities(N, m, random);
-    const double plainCoverage = coverageSum(r.responsibilities.data(), N, m);
+    const double plainCoverage = coverageSumPlain(r.responsibilities.data(), N, m);
     std::vector<float> plainLevels(m * (m - 1) / 2, 0.0f);
-    for (int64_t i = 0; i < N; ++i) addCoSharing(r.responsibilities.data() + i * m, r.lists[i], m, plainLevels.data());
+    for (int64_t i = 0; i < N; ++i)
+      addCoSharingPlain(r.responsibilities.data() + i * m, r.lists[i], m, plainLevels.data());
     for (int threads : {1, 2, 7}) {
       ThreadPool pool(threads);
       // Every instruction set at two threads, the best at the others.
       for (const Isa isa : supportedIsas()) {
         if (threads != 2 && isa != bestIsa()) continue;
         const KernelTable& kernels = kernelTable(isa);
-        EXPECT_EQ(coverageSumFast(r.responsibilities.data(), N, m, pool, kernels), plainCoverage);
+        EXPECT_EQ(coverageSum(r.responsibilities.data(), N, m, pool, kernels), plainCoverage);
         std::vector<int32_t> best(N);
-        mostProbableClusters(r.responsibilities.data(), r.lists.data(), N, m, best.data(), pool);
+        mostProbableCluster(r.responsibilities.data(), r.lists.data(), N, m, best.data(), pool);
         for (int64_t i = 0; i < N; ++i) {
-          ASSERT_EQ(best[i], mostProbableCluster(r.responsibilities.data() + i * m, r.lists[i], m));
+          ASSERT_EQ(best[i], mostProbableClusterPlain(r.responsibilities.data() + i * m, r.lists[i], m));
         }
         std::vector<float> coShareLevels(m * (m - 1) / 2, 0.0f);
-        addCoSharingAll(r.responsibilities.data(), r.lists.data(), N, m, coShareLevels.data(), pool, kernels);
+        addCoSharing(r.responsibilities.data(), r.lists.data(), N, m, coShareLevels.data(), pool, kernels);
         ASSERT_TRUE(coShareLevels.empty() ||
                     std::memcmp(coShareLevels.data(), plainLevels.data(), coShareLevels.size() * sizeof(float)) == 0)
             << isaName(isa) << " " << N << "x" << m;
@@ -520,14 +521,14 @@ TEST(FastPostLoopKernels, MatchThePlainOnesAtAnyThreadCount) {
   Responsibilities r = randomResponsibilities(300, 20, random);
   r.responsibilities[123 * 20 + 7] = std::numeric_limits<float>::quiet_NaN();
   ThreadPool pool(2);
-  EXPECT_TRUE(std::isnan(coverageSum(r.responsibilities.data(), 300, 20)));
+  EXPECT_TRUE(std::isnan(coverageSumPlain(r.responsibilities.data(), 300, 20)));
   const KernelTable& kernels = kernelTable(bestIsa());
-  EXPECT_TRUE(std::isnan(coverageSumFast(r.responsibilities.data(), 300, 20, pool, kernels)));
+  EXPECT_TRUE(std::isnan(coverageSum(r.responsibilities.data(), 300, 20, pool, kernels)));
   std::vector<float> plainLevels(20 * 19 / 2, 0.0f), coShareLevels(20 * 19 / 2, 0.0f);
   for (int64_t i = 0; i < 300; ++i) {
-    addCoSharing(r.responsibilities.data() + i * 20, r.lists[i], 20, plainLevels.data());
+    addCoSharingPlain(r.responsibilities.data() + i * 20, r.lists[i], 20, plainLevels.data());
   }
-  addCoSharingAll(r.responsibilities.data(), r.lists.data(), 300, 20, coShareLevels.data(), pool, kernels);
+  addCoSharing(r.responsibilities.data(), r.lists.data(), 300, 20, coShareLevels.data(), pool, kernels);
   EXPECT_EQ(std::memcmp(coShareLevels.data(), plainLevels.data(), coShareLevels.size() * sizeof(float)), 0);
 }
 
