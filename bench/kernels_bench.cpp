@@ -16,6 +16,7 @@
 #include "kernels/e_step_wide.h"
 #include "kernels/expand_fast.h"
 #include "kernels/expand_kernels.h"
+#include "kernels/kernel_table.h"
 #include "runtime/thread_pool.h"
 
 namespace zelmor {
@@ -24,6 +25,19 @@ namespace {
 constexpr int kD = 8;
 constexpr int kPoints = 4096;
 constexpr int kReaderPoints = 200000;
+
+// The table of the instruction set that a benchmark's argument numbers (0 is
+// scalar), labelled with its name; null, and the benchmark skipped, where
+// this processor has no such set.
+const KernelTable* tableFor(benchmark::State& state) {
+  const std::vector<Isa> supported = supportedIsas();
+  if (state.range(0) >= static_cast<int64_t>(supported.size())) {
+    state.SkipWithError("no such instruction set here");
+    return nullptr;
+  }
+  state.SetLabel(isaName(supported[state.range(0)]));
+  return &kernelTable(supported[state.range(0)]);
+}
 
 struct DensityInputs {
   std::vector<float> points, mean, inverse;
@@ -52,14 +66,15 @@ void BM_DensityPlain(benchmark::State& state) {
 }
 
 void BM_DensityWide(benchmark::State& state) {
-  if (!hasWideKernels()) return state.SkipWithError("no vector kernels");
+  const KernelTable* kernels = tableFor(state);
+  if (kernels == nullptr) return;
   DensityInputs in;
   float out[kDensityLanes];
   for (auto _ : state) {
     for (int p = 0; p < kPoints; p += kDensityLanes) {
       const float* lanes[kDensityLanes];
       for (int l = 0; l < kDensityLanes; ++l) lanes[l] = in.points.data() + (p + l) * kD;
-      pointDensitiesWide(lanes, kDensityLanes, in.mean.data(), in.full.data(), 1.0f, kD, out, in.lanes.data());
+      kernels->pointDensities(lanes, kDensityLanes, in.mean.data(), in.full.data(), 1.0f, kD, out, in.lanes.data());
       benchmark::DoNotOptimize(out);
     }
   }
@@ -80,11 +95,12 @@ void BM_SumsPlain(benchmark::State& state) {
 }
 
 void BM_SumsWide(benchmark::State& state) {
-  if (!hasWideKernels()) return state.SkipWithError("no vector kernels");
+  const KernelTable* kernels = tableFor(state);
+  if (kernels == nullptr) return;
   DensityInputs in;
   std::vector<float> uX(kD), uXXT(kD * (kD + 1) / 2);
   float w = 0.0f;
-  WideAccumulator acc(kD);
+  WideAccumulator acc(kD, *kernels);
   for (auto _ : state) {
     acc.load(uX.data(), w, uXXT.data());
     for (int p = 0; p < kPoints; ++p) acc.add(in.points.data() + p * kD, in.mean.data(), 0.25f);
@@ -115,7 +131,7 @@ void BM_CoSharingPlain(benchmark::State& state) {
   std::vector<float> coShareLevels(in.m * (in.m - 1) / 2);
   for (auto _ : state) {
     for (int64_t i = 0; i < in.N; ++i) {
-      addCoSharing(in.responsibilities.data() + i * in.m, in.lists[i], in.m, coShareLevels.data());
+      addCoSharingPlain(in.responsibilities.data() + i * in.m, in.lists[i], in.m, coShareLevels.data());
     }
   }
   state.SetItemsProcessed(state.iterations() * in.N);
@@ -126,7 +142,8 @@ void BM_CoSharingFast(benchmark::State& state) {
   std::vector<float> coShareLevels(in.m * (in.m - 1) / 2);
   ThreadPool pool(static_cast<int>(state.range(0)));
   for (auto _ : state) {
-    addCoSharingAll(in.responsibilities.data(), in.lists.data(), in.N, in.m, coShareLevels.data(), pool);
+    addCoSharing(in.responsibilities.data(), in.lists.data(), in.N, in.m, coShareLevels.data(), pool,
+                 kernelTable(bestIsa()));
   }
   state.SetItemsProcessed(state.iterations() * in.N);
 }
@@ -189,9 +206,13 @@ void BM_ScanShortDecimal(benchmark::State& state) {
 }
 
 void BM_ParseNumbers(benchmark::State& state) {
+  const KernelTable* kernels = tableFor(state);
+  if (kernels == nullptr) return;
   const std::string text = sampleText();
   std::vector<float> values(maxNumbers(static_cast<int64_t>(text.size())));
-  for (auto _ : state) benchmark::DoNotOptimize(parseNumbers(text.data(), text.data() + text.size(), values.data()));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(parseNumbers(text.data(), text.data() + text.size(), values.data(), *kernels));
+  }
   state.SetItemsProcessed(state.iterations() * 65536);
 }
 
@@ -219,7 +240,7 @@ void BM_ReadPoints(benchmark::State& state) {
   ThreadPool pool(static_cast<int>(state.range(0)));
   std::vector<float> block(size_t{16384} * kD);
   for (auto _ : state) {
-    ParallelPointReader reader(path.c_str(), kD, kReaderPoints, "cannot open", pool);
+    ParallelPointReader reader(path.c_str(), kD, kReaderPoints, "cannot open", pool, kernelTable(bestIsa()));
     while (reader.readPoints(block.data(), 16384) > 0) benchmark::DoNotOptimize(block.data());
   }
   state.SetItemsProcessed(state.iterations() * kReaderPoints * kD);
@@ -241,15 +262,15 @@ void BM_FormatPrintf(benchmark::State& state) { formatLoop<formatFixed6Reference
 void BM_FormatToChars(benchmark::State& state) { formatLoop<formatFixed6>(state); }
 
 BENCHMARK(BM_DensityPlain);
-BENCHMARK(BM_DensityWide);
+BENCHMARK(BM_DensityWide)->DenseRange(0, 3);
 BENCHMARK(BM_SumsPlain);
-BENCHMARK(BM_SumsWide);
+BENCHMARK(BM_SumsWide)->DenseRange(0, 3);
 BENCHMARK(BM_CoSharingPlain);
 BENCHMARK(BM_CoSharingFast)->Arg(1)->Arg(2);
 BENCHMARK(BM_ParseGeneral);
 BENCHMARK(BM_ParseShortDecimal);
 BENCHMARK(BM_ScanShortDecimal)->Arg(0)->Arg(1);
-BENCHMARK(BM_ParseNumbers);
+BENCHMARK(BM_ParseNumbers)->DenseRange(0, 3);
 BENCHMARK(BM_ReadPoints)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FormatPrintf);
 BENCHMARK(BM_FormatToChars);

@@ -2,7 +2,7 @@
 # Installs the Debian packages that one use of the project needs and this
 # machine lacks; the one list of them, for the example, the tests and CI.
 #
-#   scripts/install-deps.sh example   cmake, g++, make, CLI11: zelmor and its companion tools
+#   scripts/install-deps.sh example   cmake, g++, make, CLI11, Highway: zelmor and its companion tools
 #   scripts/install-deps.sh test      the above, GoogleTest, nlohmann-json (zelmor-report), xmllint (the SVG tests),
 #                                     pybind11, the Python headers, NumPy and pytest (the Python package and its tests)
 #   scripts/install-deps.sh ci        the above, Google Benchmark, python3 (the golden check) and scikit-learn
@@ -39,6 +39,7 @@ want cmake have_command cmake
 want g++ have_command "${CXX:-g++}"
 want make have_command make
 want libcli11-dev have_header CLI/CLI.hpp
+want libhwy-dev have_header hwy/highway.h
 if [ "$use" != example ]; then
   want libgtest-dev have_header gtest/gtest.h
   want nlohmann-json3-dev have_header nlohmann/json.hpp

@@ -19,6 +19,7 @@
 #include "engine/engine.h"
 #include "io/input_files.h"
 #include "io/output_set.h"
+#include "kernels/kernel_table.h"
 #include "runtime/error.h"
 #include "runtime/pending_outputs.h"
 #include "runtime/thread_pool.h"
@@ -61,7 +62,7 @@ int failedRun(const char* message, int status) {
 }
 
 // The one settings value of the run, from the checked arguments.
-RunSettings runSettings(const Arguments& args, Kernels kernels) {
+RunSettings runSettings(const Arguments& args, Kernels kernels, Isa isa) {
   RunSettings settings;
   settings.K = args.K;
   settings.d = args.d;
@@ -72,6 +73,7 @@ RunSettings runSettings(const Arguments& args, Kernels kernels) {
   settings.basedim = args.basedim;
   settings.kernels = kernels;
   settings.threads = defaultThreadCount();
+  settings.isa = isa;
   return settings;
 }
 
@@ -112,6 +114,8 @@ FitObserver consoleObserver(const Arguments& args, RunSummary& summary) {
 
 int runChecked(int argc, char** argv, Kernels kernels) {
   const Arguments args = readArguments(argc, argv);
+  const IsaChoice isa = isaFromEnvironment();
+  if (!isa.warning.empty()) note(isa.warning);
   refuseInputThatIsAnOutput("datafile", args.dataFile);
   refuseInputThatIsAnOutput("microclus file", args.microclusFile);
 
@@ -133,7 +137,7 @@ int runChecked(int argc, char** argv, Kernels kernels) {
   const RunOutputs targets{outputs.target(0), outputs.target(1), outputs.target(2)};
   try {
     const TextFileSource data(args.dataFile, args.d, args.N);
-    summary = runPipeline(runSettings(args, kernels), data, readStartMeans(args.microclusFile, args.K, args.d),
+    summary = runPipeline(runSettings(args, kernels, isa.isa), data, readStartMeans(args.microclusFile, args.K, args.d),
                           observer, &targets)
                   .summary;
   } catch (const LowCoverageError& error) {

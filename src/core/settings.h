@@ -1,6 +1,7 @@
-// src/core: the words every stage of a run shares and nothing more: the
-// settings, the summary the stages gather for the user, and what the caller
-// hears while a run goes on. It includes no other folder.
+// src/core: what every stage of a run shares: the settings, the summary the
+// stages gather for the user, what the caller hears while a run goes on, and
+// the run's control (its threads, its table of vector kernels, the caller's
+// wish to stop). It builds on src/runtime and src/kernels.
 //
 // The settings of one run: made once by the caller (the program from its
 // command line, a binding from its arguments) and passed down to the stages
@@ -8,6 +9,8 @@
 #pragma once
 
 #include <cstdint>
+
+#include "kernels/kernel_table.h"
 
 namespace zelmor {
 
@@ -30,6 +33,7 @@ struct RunSettings {
   int32_t basedim = 0;     // component of every orientation vector that is kept non-negative
   Kernels kernels = Kernels::Fast;
   int32_t threads = 0;  // worker threads of the fast kernels; 0: one per hardware thread
+  Isa isa = bestIsa();  // the vector kernels of the fast ones
 };
 
 }  // namespace zelmor

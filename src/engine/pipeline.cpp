@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "core/run_control.h"
 #include "engine/engine.h"
 #include "expand/co_sharing.h"
 #include "expand/coverage.h"
@@ -13,7 +14,6 @@
 #include "fit/fit_state.h"
 #include "runtime/error.h"
 #include "runtime/heap.h"
-#include "runtime/run_control.h"
 #include "runtime/thread_pool.h"
 
 namespace zelmor {
@@ -53,7 +53,7 @@ FitResult runPipeline(const RunSettings& settings, const PointSource& data, std:
   const RunControl control(settings.kernels == Kernels::Plain ? 0
                            : settings.threads > 0             ? settings.threads
                                                               : defaultThreadCount(),
-                           observer.stopRequested);
+                           settings.isa, observer.stopRequested);
   FitResult result;
   result.K = K;
   result.d = d;
@@ -106,7 +106,7 @@ FitResult runPipeline(const RunSettings& settings, const PointSource& data, std:
   result.summary.meansEqual = allMeansEqual(parameters.means.data(), K, d);
 
   if (outputs != nullptr) {
-    writeFinalOutput(*emOut, data, control.pool(), parameters.means.data(), K, d, outputs->expansion);
+    writeFinalOutput(*emOut, data, control, parameters.means.data(), K, d, outputs->expansion);
   }
   result.means = copyOf(parameters.means);
   result.covariances = copyOf(parameters.covariances);

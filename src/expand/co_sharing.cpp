@@ -13,11 +13,11 @@ void measureCoSharing(const Responsibilities& responsibilities, const RunControl
   const int64_t m = responsibilities.perPoint();
   std::fill(levels, levels + packedStrictLowerLength(m), 0.0f);
   if (control.pool() == nullptr) {
-    for (int64_t p = 0; p < N; ++p) addCoSharing(responsibilities.row(p), responsibilities.list(p), m, levels);
+    for (int64_t p = 0; p < N; ++p) addCoSharingPlain(responsibilities.row(p), responsibilities.list(p), m, levels);
     return;
   }
   const std::vector<const int16_t*> lists = responsibilities.listPointers();
-  addCoSharingAll(responsibilities.values(), lists.data(), N, m, levels, *control.pool());
+  addCoSharing(responsibilities.values(), lists.data(), N, m, levels, *control.pool(), control.kernels());
 }
 
 }  // namespace zelmor

@@ -2,8 +2,8 @@
 // points of the product of the point's two responsibilities.
 #pragma once
 
+#include "core/run_control.h"
 #include "fit/fit_state.h"
-#include "runtime/run_control.h"
 
 namespace zelmor {
 

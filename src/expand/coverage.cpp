@@ -9,8 +9,8 @@ namespace zelmor {
 double measureCoverage(const Responsibilities& responsibilities, const RunControl& control) {
   const int64_t N = responsibilities.points();
   const int64_t m = responsibilities.perPoint();
-  return control.pool() == nullptr ? coverageSum(responsibilities.values(), N, m)
-                                   : coverageSumFast(responsibilities.values(), N, m, *control.pool());
+  return control.pool() == nullptr ? coverageSumPlain(responsibilities.values(), N, m)
+                                   : coverageSum(responsibilities.values(), N, m, *control.pool(), control.kernels());
 }
 
 bool coverageTooLow(double coverage, int64_t N) {
@@ -28,10 +28,10 @@ std::vector<int32_t> assignMembership(PassState& state, const RunControl& contro
     for (int64_t p = 0; p < N; ++p) labels[p] = state.hints[p].best;
   } else if (control.pool() == nullptr) {
     for (int64_t p = 0; p < N; ++p)
-      labels[p] = mostProbableCluster(responsibilities.row(p), responsibilities.list(p), m);
+      labels[p] = mostProbableClusterPlain(responsibilities.row(p), responsibilities.list(p), m);
   } else {
     const std::vector<const int16_t*> lists = responsibilities.listPointers();
-    mostProbableClusters(responsibilities.values(), lists.data(), N, m, labels.data(), *control.pool());
+    mostProbableCluster(responsibilities.values(), lists.data(), N, m, labels.data(), *control.pool());
   }
   state.hints.reset();
   state.hintsHoldBest = false;

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/run_control.h"
 #include "core/run_summary.h"
 #include "fit/fit_state.h"
-#include "runtime/run_control.h"
 
 namespace zelmor {
 

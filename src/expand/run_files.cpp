@@ -46,9 +46,10 @@ void copyDataInParallel(PointPass& pass, int32_t d, TextWriter& emOut, ThreadPoo
   }
 }
 
-void copyData(const PointSource& data, ThreadPool* pool, TextWriter& emOut) {
+void copyData(const PointSource& data, const RunControl& control, TextWriter& emOut) {
   const int32_t d = data.dimension();
-  const std::unique_ptr<PointPass> pass = data.startPass(pool, "File Not Opened!");
+  ThreadPool* pool = control.pool();
+  const std::unique_ptr<PointPass> pass = data.startPass(pool, control.kernels(), "File Not Opened!");
   if (pool != nullptr) {
     copyDataInParallel(*pass, d, emOut, *pool);
     return;
@@ -88,9 +89,9 @@ void ExpansionFileWriter::putRecord(float level, int32_t k, const float* vectors
   out_.putChar('\n');
 }
 
-void writeFinalOutput(TextWriter& emOut, const PointSource& data, ThreadPool* pool, const float* means, int32_t K,
-                      int32_t d, const OutputTarget& expansion) {
-  copyData(data, pool, emOut);
+void writeFinalOutput(TextWriter& emOut, const PointSource& data, const RunControl& control, const float* means,
+                      int32_t K, int32_t d, const OutputTarget& expansion) {
+  copyData(data, control, emOut);
   NumberScanner records;
   if (!records.open(expansion.path.c_str())) throw Error(ErrorKind::Output, "File Not Opened!", kExitFailure);
   std::vector<bool> seen(static_cast<size_t>(K), false);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/run_control.h"
 #include "io/output_target.h"
 #include "io/point_source.h"
 #include "io/text_writer.h"
@@ -34,7 +35,7 @@ class ExpansionFileWriter {
 // Writes the final output into `emOut` (opened when the run started) and
 // closes it. The data copy passes over `data` once more (in parallel with a
 // pool); `expansion` is the expansion file this run has written.
-void writeFinalOutput(TextWriter& emOut, const PointSource& data, ThreadPool* pool, const float* means, int32_t K,
-                      int32_t d, const OutputTarget& expansion);
+void writeFinalOutput(TextWriter& emOut, const PointSource& data, const RunControl& control, const float* means,
+                      int32_t K, int32_t d, const OutputTarget& expansion);
 
 }  // namespace zelmor

@@ -5,11 +5,6 @@
 #include <limits>
 
 #include "kernels/density_constants.h"
-#include "kernels/e_step_wide.h"
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
 namespace zelmor {
 
@@ -100,7 +95,7 @@ bool unpack(const float* packed, int64_t d, std::vector<double>& a) {
 // microcluster with mean m, unit axis u, scales b, a and threshold T, exact
 // arithmetic gives |x - m| >= |c - m| - r =: g, |x - m| <= |c - m| + r =: f
 // and |u·(x - m)| <= |u·(c - m)| + |u| r. The point's own float test
-// (collectNeededDensities) rounds d differences, d squares or products and
+// (KernelTable::collectNeededDensities) rounds d differences, d squares or products and
 // d - 1 sums, each by at most 2^-24 of its size, so with e = (d + 3)·2^-24
 // its length L and projection p satisfy
 //   L >= (1 - e)·|x - m|²,   |p| <= |u·(x - m)| + e·|u|·|x - m|,
@@ -113,7 +108,7 @@ bool unpack(const float* packed, int64_t d, std::vector<double>& a) {
 // and its density is 0. E exceeds e by more than 2^-40, which covers the
 // double rounding of the ball test itself; `doubleRounding` covers the
 // distances and projections of the centre computed in double.
-constexpr int64_t kTableLanes = 8;
+constexpr int64_t kTableLanes = kSkipTableLanes;
 constexpr double kFloatTestLimit = 0x1p126;
 // Amounts lost below the smallest double (a square root of d of them) and
 // below the smallest float, and the slack they leave in the test.
@@ -301,95 +296,6 @@ void selectSkipTable(const SkipTable& from, const int32_t* ids, int64_t count, S
     to.threshold[i] = from.threshold[k];
     to.axisNorm[i] = from.axisNorm[k];
   }
-}
-
-int64_t collectNeededDensitiesPlain(const float* x, const SkipTable& table, int32_t* needed) {
-  int64_t count = 0;
-  for (int64_t k = 0; k < table.K; ++k) {
-    float length = 0.0f;
-    float projection = 0.0f;
-    for (int64_t j = 0; j < table.d; ++j) {
-      const float diff = x[j] - table.meansByDim[j * table.stride + k];
-      length += diff * diff;
-      projection += table.axesByDim[j * table.stride + k] * diff;
-    }
-    if (!passesSkipTest(length, projection, table.lengthScale[k], table.axisScale[k], table.threshold[k])) {
-      needed[count++] = static_cast<int32_t>(k);
-    }
-  }
-  return count;
-}
-
-namespace {
-
-#if defined(__x86_64__)
-// The test of one point against eight microclusters, the same float
-// expression and the same two comparisons in every lane as passesSkipTest;
-// bit l of the result is set when microcluster k0 + l is surely 0.
-__attribute__((target("avx2"))) inline uint32_t tableTest(__m256 lengths, __m256 projections, const SkipTable& table,
-                                                          int64_t k0) {
-  const __m256 test = _mm256_sub_ps(
-      _mm256_mul_ps(lengths, _mm256_loadu_ps(table.lengthScale.data() + k0)),
-      _mm256_mul_ps(_mm256_mul_ps(projections, projections), _mm256_loadu_ps(table.axisScale.data() + k0)));
-  const __m256 passes =
-      _mm256_and_ps(_mm256_cmp_ps(test, _mm256_loadu_ps(table.threshold.data() + k0), _CMP_GE_OQ),
-                    _mm256_cmp_ps(test, _mm256_set1_ps(std::numeric_limits<float>::max()), _CMP_LE_OQ));
-  return static_cast<uint32_t>(_mm256_movemask_ps(passes));
-}
-
-// The test of one point against `Groups` groups of eight microclusters from
-// k0 on, the groups side by side so that their independent chains of
-// additions keep the arithmetic units busy; sums stay in registers across the
-// dimensions. Bit i of the result is set when microcluster k0 + i is surely 0.
-template <int Groups>
-__attribute__((target("avx2"))) uint32_t surelyZeroGroups(const float* x, const SkipTable& table, int64_t k0) {
-  const int64_t stride = table.stride;
-  __m256 lengths[Groups];
-  __m256 projections[Groups];
-  for (int g = 0; g < Groups; ++g) lengths[g] = projections[g] = _mm256_setzero_ps();
-  for (int64_t j = 0; j < table.d; ++j) {
-    const __m256 xj = _mm256_set1_ps(x[j]);
-    const float* means = table.meansByDim.data() + j * stride + k0;
-    const float* axes = table.axesByDim.data() + j * stride + k0;
-    for (int g = 0; g < Groups; ++g) {
-      const __m256 diff = _mm256_sub_ps(xj, _mm256_loadu_ps(means + 8 * g));
-      lengths[g] = _mm256_add_ps(lengths[g], _mm256_mul_ps(diff, diff));
-      projections[g] = _mm256_add_ps(projections[g], _mm256_mul_ps(_mm256_loadu_ps(axes + 8 * g), diff));
-    }
-  }
-  uint32_t skip = 0;
-  for (int g = 0; g < Groups; ++g) skip |= tableTest(lengths[g], projections[g], table, k0 + 8 * g) << (8 * g);
-  return skip;
-}
-
-// Four groups at a time while there are, then two, then one.
-__attribute__((target("avx2"))) int64_t collectNeededWide(const float* x, const SkipTable& table, int32_t* needed) {
-  const int64_t K = table.K;
-  const int64_t stride = table.stride;
-  int64_t count = 0;
-  // Reports the microclusters of `keep` that exist (not padding).
-  auto emit = [&](uint32_t keep, int64_t base) {
-    if (base + 32 > K) keep &= K - base >= 32 ? ~0u : (1u << (K - base)) - 1;
-    while (keep != 0) {
-      needed[count++] = static_cast<int32_t>(base + __builtin_ctz(keep));
-      keep &= keep - 1;
-    }
-  };
-  int64_t k0 = 0;
-  for (; k0 + 32 <= stride; k0 += 32) emit(~surelyZeroGroups<4>(x, table, k0), k0);
-  for (; k0 + 16 <= stride; k0 += 16) emit(~surelyZeroGroups<2>(x, table, k0) & 0xffffu, k0);
-  for (; k0 < stride; k0 += 8) emit(~surelyZeroGroups<1>(x, table, k0) & 0xffu, k0);
-  return count;
-}
-#endif
-
-}  // namespace
-
-int64_t collectNeededDensities(const float* x, const SkipTable& table, int32_t* needed) {
-#if defined(__x86_64__)
-  if (hasWideKernels()) return collectNeededWide(x, table, needed);
-#endif
-  return collectNeededDensitiesPlain(x, table, needed);
 }
 
 void makePointBall(const float* points, const int32_t* members, int64_t count, int32_t d, PointBall& ball) {

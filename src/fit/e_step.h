@@ -10,7 +10,7 @@
 
 #include "fit/fit_state.h"
 #include "io/point_source.h"
-#include "runtime/run_control.h"
+#include "core/run_control.h"
 
 namespace zelmor {
 

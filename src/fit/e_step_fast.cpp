@@ -18,6 +18,7 @@
 #include "kernels/e_step_kernels.h"
 #include "kernels/e_step_wide.h"
 #include "kernels/expand_kernels.h"
+#include "kernels/kernel_table.h"
 #include "runtime/heap.h"
 #include "runtime/thread_pool.h"
 
@@ -147,6 +148,7 @@ class FastPass {
   const int64_t m_;
   const int64_t packed_;
   const bool firstPass_;
+  const KernelTable& kernels_;
   const bool wide_;
   const bool keepFullInverses_;
   const int64_t chunkPoints_;
@@ -190,7 +192,8 @@ FastPass::FastPass(int32_t iteration, const PassModel& model, const PointSource&
       m_(model.K),
       packed_(packedSymLength(model.d)),
       firstPass_(iteration == 1),
-      wide_(hasWideKernels()),
+      kernels_(control.kernels()),
+      wide_(kernels_.isa != Isa::Scalar),
       keepFullInverses_(wide_ && int64_t{model.K} * model.d * model.d <= kKeptInverseDoubles),
       chunkPoints_(std::max<int64_t>(kChunkPoints, (model.K + 7) / 8)) {
   const int64_t N = state.responsibilities.points();
@@ -223,7 +226,7 @@ void FastPass::prepareScratch() {
     s.startX.resize(static_cast<size_t>(d_));
     s.laneScratch.resize(static_cast<size_t>(d_) * kDensityLanes);
     if (!keepFullInverses_) s.inverseFull.resize(static_cast<size_t>(d_) * d_);
-    s.accumulator = std::make_unique<WideAccumulator>(d_);
+    s.accumulator = std::make_unique<WideAccumulator>(d_, kernels_);
     s.runPoints.resize(kRunShares);
     s.runShares.resize(kRunShares);
     s.flags.assign(static_cast<size_t>(K_), 0);
@@ -248,7 +251,7 @@ void FastPass::prepareInverses() {
                               scratch_[worker].eigenScratch);
   });
   buildSkipTable(model_.means, axes.data(), bounds.data(), K_, d_, table_);
-  neededDensities_ = std::make_unique<NeededDensities>(table_, pool_.threadCount());
+  neededDensities_ = std::make_unique<NeededDensities>(table_, pool_.threadCount(), kernels_);
   if (keepFullInverses_) {
     inverseFullAll_.resize(static_cast<size_t>(K_) * d_ * d_);
     pool_.run(K_, [&](int64_t k, int) {
@@ -258,7 +261,7 @@ void FastPass::prepareInverses() {
 }
 
 void FastPass::run() {
-  const std::unique_ptr<PointPass> pass = data_.startPass(&pool_, "datafile not opened!");
+  const std::unique_ptr<PointPass> pass = data_.startPass(&pool_, kernels_, "datafile not opened!");
   int64_t block = 0;
   for (;;) {
     control_.checkStop();
@@ -343,7 +346,7 @@ void FastPass::collectCandidates(int64_t first, int64_t end, int64_t block, Work
     if (tail >= 0 && tail <= kShortTail) {
       // A short tail is kept with the hint: no visit to the list itself.
       const int16_t* tailItems = tail <= PointHint::kTailItems ? hints_[P].tailItems : items + (m_ - tail);
-      const int64_t found = tailListPositions(ids, count, tailItems, tail, m_, positions, s.clusters.data());
+      const int64_t found = kernels_.tailListPositions(ids, count, tailItems, tail, m_, positions, s.clusters.data());
       for (int64_t i = 0; i < found; ++i) add(positions[i], s.clusters[i]);
     } else {
       const int64_t found = listPositions(ids, count, items, m_, s.flags.data(), positions);
@@ -397,7 +400,7 @@ void FastPass::computeDensities(WorkerScratch& s) {
       const float* lanes[kDensityLanes];
       float densities[kDensityLanes];
       for (int l = 0; l < count; ++l) lanes[l] = points + int64_t{cand[s.byCluster[i + l]].point} * d_;
-      pointDensitiesWide(lanes, count, mean, inverseFull, normaliser, d_, densities, s.laneScratch.data());
+      kernels_.pointDensities(lanes, count, mean, inverseFull, normaliser, d_, densities, s.laneScratch.data());
       for (int l = 0; l < count; ++l) cand[s.byCluster[i + l]].density = densities[l];
     }
   }
@@ -462,7 +465,7 @@ void FastPass::writeFirstPassList(int64_t P, const Candidate* cand, int64_t eval
     buildItemList(s.dense.data(), K_, items);
     for (int64_t q = 0; q < m_; ++q) row[q] = s.dense[items[q]];
     for (int64_t i = 0; i < evaluated; ++i) s.dense[cand[i].cluster] = 0.0f;
-    if (hints_ != nullptr) hints_[P].best = static_cast<int16_t>(mostProbableCluster(row, items, m_));
+    if (hints_ != nullptr) hints_[P].best = static_cast<int16_t>(mostProbableClusterPlain(row, items, m_));
     return;
   }
   s.ranked.clear();

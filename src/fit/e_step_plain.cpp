@@ -28,7 +28,7 @@ void eStepPassPlain(int32_t iteration, const PassModel& model, const PointSource
   std::vector<float> t(static_cast<size_t>(d));
   std::vector<float> densities(static_cast<size_t>(K));
   std::vector<float> pointResponsibilities(static_cast<size_t>(K));
-  const std::unique_ptr<PointPass> pass = data.startPass(nullptr, "datafile not opened!");
+  const std::unique_ptr<PointPass> pass = data.startPass(nullptr, control.kernels(), "datafile not opened!");
   for (int64_t p = 0; pass->readPoints(point.data(), 1) == 1; ++p) {
     if (p % kStopCheckPoints == 0) control.checkStop();
     float* row = responsibilities.row(p);

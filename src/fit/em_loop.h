@@ -9,7 +9,7 @@
 #include "core/settings.h"
 #include "fit/fit_state.h"
 #include "io/point_source.h"
-#include "runtime/run_control.h"
+#include "core/run_control.h"
 
 namespace zelmor {
 

@@ -10,19 +10,14 @@
 
 namespace zelmor {
 
-// The longest tail tailListPositions takes.
+// The longest tail KernelTable::tailListPositions takes.
 constexpr int64_t kShortTail = 16;
 
 // By a scan of the whole list `items` (m entries): writes the positions of the
 // `count` microclusters of `needed` in ascending order and returns how many.
-// `flags` is K bytes of zeros, left zero. Any list shape; the reference.
+// `flags` is K bytes of zeros, left zero. Any list shape; the reference of
+// KernelTable::tailListPositions.
 int64_t listPositions(const int16_t* needed, int64_t count, const int16_t* items, int64_t m, uint8_t* flags,
                       int32_t* positions);
-
-// The same for a list of the first pass's shape from its tail alone (at most
-// kShortTail items): `needed` ascending, `clusters` receives the microcluster
-// at each position.
-int64_t tailListPositions(const int16_t* needed, int64_t count, const int16_t* tailItems, int64_t tail, int64_t m,
-                          int32_t* positions, int16_t* clusters);
 
 }  // namespace zelmor

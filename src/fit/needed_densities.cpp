@@ -16,8 +16,8 @@ constexpr int64_t kLonePoints = 128;
 
 }  // namespace
 
-NeededDensities::NeededDensities(const SkipTable& table, int workers)
-    : table_(table), lists_(static_cast<size_t>(workers)), scratch_(static_cast<size_t>(workers)) {
+NeededDensities::NeededDensities(const SkipTable& table, int workers, const KernelTable& kernels)
+    : table_(table), kernels_(kernels), lists_(static_cast<size_t>(workers)), scratch_(static_cast<size_t>(workers)) {
   for (Scratch& s : scratch_) {
     s.survivors.resize(static_cast<size_t>(table.K));
     s.found.resize(static_cast<size_t>(table.K));
@@ -47,7 +47,7 @@ void NeededDensities::findEach(const float* points, const uint8_t* safe, const i
       slots_[p].count = -1;
       continue;
     }
-    const int64_t found = collectNeededDensities(points + int64_t{p} * table_.d, table_, s.found.data());
+    const int64_t found = kernels_.collectNeededDensities(points + int64_t{p} * table_.d, table_, s.found.data());
     record(p, worker, s.found.data(), found, nullptr);
   }
 }
@@ -95,7 +95,7 @@ void NeededDensities::findGroup(const float* points, const int32_t* members, int
     const int64_t survivors = ballSurvivors(s.ball, table_, s.survivors.data(), s.distances.data());
     selectSkipTable(table_, s.survivors.data(), survivors, s.part);
     for (const int32_t p : s.members) {
-      const int64_t found = collectNeededDensities(points + int64_t{p} * d, s.part, s.found.data());
+      const int64_t found = kernels_.collectNeededDensities(points + int64_t{p} * d, s.part, s.found.data());
       record(p, worker, s.found.data(), found, s.survivors.data());
     }
   }

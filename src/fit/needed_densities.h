@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fit/density_bounds.h"
+#include "kernels/kernel_table.h"
 
 namespace zelmor {
 
@@ -18,7 +19,7 @@ class ThreadPool;
 
 class NeededDensities {
  public:
-  NeededDensities(const SkipTable& table, int workers);
+  NeededDensities(const SkipTable& table, int workers, const KernelTable& kernels);
 
   // `points`: `count` rows of d; `safe[p]`: the point's coordinates are finite
   // (others need every density); `near[p]`: the microcluster the point lay
@@ -65,6 +66,7 @@ class NeededDensities {
   void record(int64_t p, int worker, const int32_t* ids, int64_t count, const int32_t* map);
 
   const SkipTable& table_;
+  const KernelTable& kernels_;
   std::vector<Slot> slots_;
   std::vector<Overflow> overflow_;
   std::vector<std::vector<int16_t>> lists_;  // per worker

@@ -1,7 +1,9 @@
-// src/io: the text files. Scanners and readers of the input files (also used
-// by the companion tools), the writer and number format of the output files,
-// and the set of output files that a run puts in place only once it has
-// succeeded. It knows nothing of the model; it builds on src/runtime only.
+// src/io: the text files and the points of a run. Scanners and readers of
+// the input files (also used by the companion tools), the point sources a run
+// passes over (a text file, or a matrix in memory), the writer and number
+// format of the output files, and the set of output files that a run puts in
+// place only once it has succeeded. It knows nothing of the model; it builds
+// on src/runtime and on the white-space kernel of src/kernels.
 //
 // Reads the reals of the input text files one token at a time. Any run of
 // white space (blanks, tabs, line ends of either kind) separates values, as in

@@ -4,12 +4,9 @@
 #include <bit>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "io/input_files.h"
 #include "io/number_scanner.h"
+#include "kernels/kernel_table.h"
 #include "runtime/error.h"
 #include "runtime/thread_pool.h"
 
@@ -199,51 +196,6 @@ const char* scanDecimalScalar(const char* at, const char* end, float& value, boo
   return true;
 }
 
-// Bit i set where byte i of the 64 at `at` is white space.
-#if defined(__SSE2__)
-// Sixteen bytes a comparison: a blank, or a byte from '\t' to '\r' (less 9,
-// at most 4 unsigned: compared signed once its top bit is flipped).
-uint64_t spaceMask(const char* at) {
-  const __m128i blank = _mm_set1_epi8(' ');
-  const __m128i nine = _mm_set1_epi8(9);
-  const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
-  const __m128i controlLimit = _mm_set1_epi8(static_cast<char>(0x80 + 5));
-  uint64_t mask = 0;
-  for (int part = 0; part < 4; ++part) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * part));
-    const __m128i control = _mm_cmplt_epi8(_mm_xor_si128(_mm_sub_epi8(bytes, nine), flip), controlLimit);
-    const __m128i space = _mm_or_si128(_mm_cmpeq_epi8(bytes, blank), control);
-    mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(space))) << (16 * part);
-  }
-  return mask;
-}
-#else
-// The top bit of each byte of `bytes` that is white space, computed in all
-// eight bytes at once. Only the low seven bits take part in the sums, so no
-// byte carries into the next.
-uint64_t spaceBytes(uint64_t bytes) {
-  constexpr uint64_t kLowBits = ~kTopBits;
-  const uint64_t low = bytes & kLowBits;
-  const uint64_t blank = ~((low ^ 0x2020202020202020) + kLowBits);                    // ' '
-  const uint64_t control = (low + 0x7777777777777777) & ~(low + 0x7272727272727272);  // '\t' to '\r'
-  return (blank | control) & ~bytes & kTopBits;
-}
-
-uint64_t spaceMask(const char* at) {
-  uint64_t mask = 0;
-  for (int word = 0; word < 8; ++word) {
-    uint64_t bytes;
-    std::memcpy(&bytes, at + 8 * word, sizeof bytes);
-    // The multiplication gathers the eight top bits, moved to the bottom of
-    // their bytes, into the top byte, byte 0's bit lowest; no two of its
-    // partial products meet, so nothing carries.
-    const uint64_t gathered = ((spaceBytes(bytes) >> 7) * 0x0102040810204080) >> 56;
-    mask |= gathered << (8 * word);
-  }
-  return mask;
-}
-#endif
-
 }  // namespace
 
 const char* scanShortDecimal(const char* begin, const char* end, float& value, bool& converted) {
@@ -259,7 +211,7 @@ bool parseShortDecimal(const char* begin, const char* end, float& value) {
   return scanShortDecimal(begin, end, value, converted) == end && converted;
 }
 
-int64_t parseNumbers(const char* begin, const char* end, float* values) {
+int64_t parseNumbers(const char* begin, const char* end, float* values, const KernelTable& kernels) {
   float* out = values;
   // Tokens are found from a mask of the white space in 64 bytes rather than
   // by stepping through each token: then where the next token starts never
@@ -270,7 +222,7 @@ int64_t parseNumbers(const char* begin, const char* end, float* values) {
   const char* block = begin;
   uint64_t spaceBefore = 1;  // the start of the text counts as white space
   for (; kLittleEndian && end - block >= kBlock; block += kBlock) {
-    const uint64_t spaces = spaceMask(block);
+    const uint64_t spaces = kernels.spaceMask(block);
     // A token starts at a byte that is not white space after one that is.
     uint64_t starts = ~spaces & ((spaces << 1) | spaceBefore);
     spaceBefore = spaces >> 63;
@@ -288,12 +240,13 @@ int64_t parseNumbers(const char* begin, const char* end, float* values) {
 }
 
 ParallelPointReader::ParallelPointReader(const char* path, int32_t d, int32_t N, const char* openFailureMessage,
-                                         ThreadPool& pool, size_t chunkBytes)
+                                         ThreadPool& pool, const KernelTable& kernels, size_t chunkBytes)
     : path_(path),
       openFailureMessage_(openFailureMessage),
       d_(d),
       N_(N),
       pool_(pool),
+      kernels_(kernels),
       chunkBytes_(std::max(chunkBytes, kSmallestChunkBytes)),
       readBytes_(std::min(chunkBytes_, kFirstReadBytes)) {
   file_ = std::fopen(path, "rb");
@@ -377,7 +330,7 @@ bool ParallelPointReader::parseNextChunk() {
     // every two bytes, no piece reaches the next one's values.
     const int64_t p = task - readTasks;
     pieceStart_[p] = static_cast<int64_t>(bounds[p] / 2) + p;
-    pieceCount_[p] = parseNumbers(text + bounds[p], text + bounds[p + 1], values_.get() + pieceStart_[p]);
+    pieceCount_[p] = parseNumbers(text + bounds[p], text + bounds[p + 1], values_.get() + pieceStart_[p], kernels_);
   });
   for (int64_t p = 0; p < kPieces; ++p) {
     if (pieceCount_[p] < 0) reportProblem();

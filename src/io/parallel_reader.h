@@ -16,6 +16,7 @@
 
 namespace zelmor {
 
+struct KernelTable;
 class ThreadPool;
 
 // Converts the decimal that starts at `begin` in the forms the data files
@@ -36,8 +37,8 @@ bool parseShortDecimal(const char* begin, const char* end, float& value);
 // Converts the numbers of [begin, end), separated by any white space, each
 // exactly as parseFloatToken does, into `values`, which must have room for
 // maxNumbers(end - begin) of them. Returns how many there were, or -1 at
-// the first token that is not a finite number.
-int64_t parseNumbers(const char* begin, const char* end, float* values);
+// the first token that is not a finite number. `kernels` finds the white space.
+int64_t parseNumbers(const char* begin, const char* end, float* values, const KernelTable& kernels);
 constexpr int64_t maxNumbers(int64_t bytes) { return (bytes + 1) / 2; }
 
 class ParallelPointReader {
@@ -50,7 +51,7 @@ class ParallelPointReader {
   // `chunkBytes` (at least kSmallestChunkBytes) is how much of the file one
   // read takes; two chunks are held at a time.
   ParallelPointReader(const char* path, int32_t d, int32_t N, const char* openFailureMessage, ThreadPool& pool,
-                      size_t chunkBytes = kDefaultChunkBytes);
+                      const KernelTable& kernels, size_t chunkBytes = kDefaultChunkBytes);
   ~ParallelPointReader();
   ParallelPointReader(const ParallelPointReader&) = delete;
   ParallelPointReader& operator=(const ParallelPointReader&) = delete;
@@ -76,6 +77,7 @@ class ParallelPointReader {
   int32_t d_;
   int32_t N_;
   ThreadPool& pool_;
+  const KernelTable& kernels_;
   size_t chunkBytes_;
   size_t readBytes_;  // what the next read asks for
   // The chunk being parsed and the one being read behind it.

@@ -23,8 +23,9 @@ class SequentialFilePass : public PointPass {
 
 class ParallelFilePass : public PointPass {
  public:
-  ParallelFilePass(const std::string& path, int32_t d, int64_t N, const char* openFailureMessage, ThreadPool& pool)
-      : reader_(path.c_str(), d, static_cast<int32_t>(N), openFailureMessage, pool) {}
+  ParallelFilePass(const std::string& path, int32_t d, int64_t N, const char* openFailureMessage, ThreadPool& pool,
+                   const KernelTable& kernels)
+      : reader_(path.c_str(), d, static_cast<int32_t>(N), openFailureMessage, pool, kernels) {}
   int64_t readPoints(float* points, int64_t maxPoints) override { return reader_.readPoints(points, maxPoints); }
 
  private:
@@ -63,12 +64,13 @@ class MatrixPass : public PointPass {
 
 }  // namespace
 
-std::unique_ptr<PointPass> TextFileSource::startPass(ThreadPool* pool, const char* openFailureMessage) const {
-  if (pool != nullptr) return std::make_unique<ParallelFilePass>(path_, d_, N_, openFailureMessage, *pool);
+std::unique_ptr<PointPass> TextFileSource::startPass(ThreadPool* pool, const KernelTable& kernels,
+                                                     const char* openFailureMessage) const {
+  if (pool != nullptr) return std::make_unique<ParallelFilePass>(path_, d_, N_, openFailureMessage, *pool, kernels);
   return std::make_unique<SequentialFilePass>(path_, d_, N_, openFailureMessage);
 }
 
-std::unique_ptr<PointPass> MatrixSource::startPass(ThreadPool*, const char*) const {
+std::unique_ptr<PointPass> MatrixSource::startPass(ThreadPool*, const KernelTable&, const char*) const {
   return std::make_unique<MatrixPass>(values_, N_, d_);
 }
 

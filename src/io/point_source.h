@@ -13,6 +13,7 @@
 namespace zelmor {
 
 class ThreadPool;
+struct KernelTable;
 
 // One pass over the points, in order.
 class PointPass {
@@ -29,10 +30,12 @@ class PointSource {
   virtual ~PointSource() = default;
   virtual int64_t pointCount() const = 0;  // N
   virtual int32_t dimension() const = 0;   // d
-  // Starts a pass. With a pool a text file is parsed by several threads; the
-  // values are the same either way. An Error of kind Input with
-  // `openFailureMessage` when the source cannot be opened.
-  virtual std::unique_ptr<PointPass> startPass(ThreadPool* pool, const char* openFailureMessage) const = 0;
+  // Starts a pass. With a pool a text file is parsed by several threads, with
+  // the vector kernels of `kernels`; the values are the same either way. An
+  // Error of kind Input with `openFailureMessage` when the source cannot be
+  // opened.
+  virtual std::unique_ptr<PointPass> startPass(ThreadPool* pool, const KernelTable& kernels,
+                                               const char* openFailureMessage) const = 0;
 };
 
 // The points of a text data file: N points of d finite numbers separated by
@@ -42,7 +45,8 @@ class TextFileSource : public PointSource {
   TextFileSource(std::string path, int32_t d, int64_t N) : path_(std::move(path)), d_(d), N_(N) {}
   int64_t pointCount() const override { return N_; }
   int32_t dimension() const override { return d_; }
-  std::unique_ptr<PointPass> startPass(ThreadPool* pool, const char* openFailureMessage) const override;
+  std::unique_ptr<PointPass> startPass(ThreadPool* pool, const KernelTable& kernels,
+                                       const char* openFailureMessage) const override;
   const std::string& path() const { return path_; }
 
  private:
@@ -58,7 +62,8 @@ class MatrixSource : public PointSource {
   MatrixSource(const float* values, int64_t N, int32_t d) : values_(values), N_(N), d_(d) {}
   int64_t pointCount() const override { return N_; }
   int32_t dimension() const override { return d_; }
-  std::unique_ptr<PointPass> startPass(ThreadPool* pool, const char* openFailureMessage) const override;
+  std::unique_ptr<PointPass> startPass(ThreadPool* pool, const KernelTable& kernels,
+                                       const char* openFailureMessage) const override;
 
  private:
   const float* values_;

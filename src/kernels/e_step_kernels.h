@@ -1,7 +1,16 @@
 // src/kernels: the per-point and per-row arithmetic of the stages as plain
-// functions on arrays and sizes, each reference kernel beside its fast twin
-// (e_step_kernels and e_step_wide, expand_kernels and expand_fast), which
-// gives the same bits. No kernel sees the model or a file.
+// functions on arrays and sizes, and the only vector code of the program. No
+// kernel sees the model or a file.
+//
+// Twins follow one naming rule: a fast kernel `foo` and its plain twin
+// `fooPlain` give the same bits, the plain one the reference that the tests
+// hold the fast one to (a plain twin may do for one point what its fast twin
+// does for all of them: addCoSharingPlain and addCoSharing). Vector kernels
+// are reached only through a KernelTable (kernel_table.h): the scalar table
+// holds their plain twins (plain_twins.cpp), the vector tables are written
+// once with Highway for every instruction set (vector_kernels.cpp). The
+// per-point arithmetic of the plain E-step pass (pointDensity,
+// accumulatePoint, below) is what every lane of the vector kernels repeats.
 //
 // Per-point arithmetic of the E-step, as plain functions on arrays and sizes.
 #pragma once

@@ -1,6 +1,7 @@
-// Vector versions of the E-step's per-point arithmetic. Each lane carries one
-// point through exactly the operations, in exactly the order, of the plain
-// kernels in e_step_kernels.h, so the results are the same bits.
+// The data the vector kernels of the E-step work on (kernel_table.h holds the
+// kernels themselves). Each lane carries one point through exactly the
+// operations, in exactly the order, of the plain kernels in e_step_kernels.h,
+// so the results are the same bits.
 #pragma once
 
 #include <cstdint>
@@ -8,67 +9,63 @@
 
 namespace zelmor {
 
-// Points evaluated together by pointDensitiesWide.
-constexpr int kDensityLanes = 8;
-
-// True when this processor runs the vector kernels; otherwise callers use the
-// plain kernels.
-bool hasWideKernels();
-// True when it also has 512-bit vectors.
-bool hasWidestKernels();
+struct KernelTable;
 
 // The packed inverse of one microcluster as a full d x d matrix of doubles,
-// the form pointDensitiesWide reads.
+// the form KernelTable::pointDensities reads.
 void widenInverse(const float* inverse, int32_t d, double* full);
 
-// pointDensity for `count` (1..kDensityLanes) points under one microcluster
-// whose inverse `widenInverse` has prepared. `tScratch` holds
-// d·kDensityLanes doubles.
-void pointDensitiesWide(const float* const* points, int count, const float* mean, const double* inverseFull,
-                        float normaliser, int32_t d, float* densities, double* tScratch);
+// Doubles of a WideAccumulator row are padded to a multiple of this, the most
+// lanes of any vector the padded-row kernels use.
+constexpr int32_t kWideRowLanes = 8;
+
+// The sums of one microcluster as the accumulation kernels see them, every
+// array aligned to 64 bytes. Padded rows: t and sumX hold d values (padded
+// with zeros to whole rows), row i of the scatter starts at rowStart[i].
+// Packed order: the scatter in packed order, entry e pairing coordinates
+// rows[e] and columns[e].
+struct WideSums {
+  int32_t d = 0;
+  double weight = 0.0;
+  double* t = nullptr;
+  double* sumX = nullptr;
+  double* scatter = nullptr;
+  const int32_t* rowStart = nullptr;
+  const int64_t* rows = nullptr;
+  const int64_t* columns = nullptr;
+};
 
 // The M-step sums of one microcluster while a run of points is added to it:
 // held in double lanes, each rounded to float after every addition exactly
 // as the stored float sums of accumulatePoint are. load() takes the sums in,
 // add() adds one point, store() puts them back; in between the result of
-// every step equals accumulatePoint's. Up to 16 dimensions, processors with
+// every step equals accumulatePoint's. Up to 16 dimensions, tables with
 // 512-bit vectors keep the scatter in its packed order and pair the
 // coordinates by permutation; otherwise every row of the scatter is padded to
-// whole 256-bit vectors, so that no two updates share a vector.
+// whole vectors, so that no two updates share a vector.
 class WideAccumulator {
  public:
-  // `widest` false keeps to 256-bit vectors (to test both kinds).
-  explicit WideAccumulator(int32_t d, bool widest = true);
+  WideAccumulator(int32_t d, const KernelTable& kernels);
   WideAccumulator(const WideAccumulator&) = delete;
   WideAccumulator& operator=(const WideAccumulator&) = delete;
   void load(const float* uX, float weightSum, const float* uXXT);
   // Needs a finite r and a point with finite differences from the mean.
-  void add(const float* x, const float* mean, float r);
+  void add(const float* x, const float* mean, float r) { addRun(&x, &r, 1, mean); }
   // add() for `count` points in turn, points[i] with share r[i].
-  void addRun(const float* const* points, const float* r, int64_t count, const float* mean);
+  void addRun(const float* const* points, const float* r, int64_t count, const float* mean) {
+    run_(sums_, points, r, count, mean);
+  }
   void store(float* uX, float& weightSum, float* uXXT) const;
-  bool usesWidest() const { return packedOrder_; }
+  bool usesPackedOrder() const { return packedOrder_; }
 
  private:
-  using PackedRun = void (*)(WideAccumulator&, const float* const*, const float*, int64_t, const float*);
-  template <int Vectors, bool High>
-  static void addPackedRun(WideAccumulator& acc, const float* const* points, const float* r, int64_t count,
-                           const float* mean);
-  static PackedRun packedRunFor(int32_t d);
-  PackedRun packedRun_ = nullptr;
-
-  int32_t d_;
-  int32_t paddedD_;
+  using Run = void (*)(WideSums&, const float* const*, const float*, int64_t, const float*);
+  Run run_;
   bool packedOrder_;
-  double weight_ = 0.0;
+  WideSums sums_;
   std::vector<int32_t> rowStart_;  // first lane of each scatter row
-  std::vector<double> storage_;    // aligned: t, uX, then the scatter
+  std::vector<double> storage_;    // t, uX, then the scatter
   std::vector<int64_t> pairs_;     // packed order: the row and column of every entry
-  double* t_ = nullptr;
-  double* sumX_ = nullptr;
-  double* scatter_ = nullptr;
-  int64_t* rows_ = nullptr;
-  int64_t* columns_ = nullptr;
 };
 
 }  // namespace zelmor

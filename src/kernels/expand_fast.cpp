@@ -5,11 +5,8 @@
 #include <cmath>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <xmmintrin.h>
-#endif
-
 #include "kernels/expand_kernels.h"
+#include "kernels/kernel_table.h"
 #include "linalg/packed_matrix.h"
 #include "runtime/thread_pool.h"
 
@@ -24,24 +21,9 @@ constexpr int64_t kCoverageRows = 1024;
 
 int64_t taskCount(int64_t N) { return (N + kRowsPerTask - 1) / kRowsPerTask; }
 
-// Bit c set where row[c] (c < width <= 32) is not zero (a value that is not a
-// number counts as not zero). Whole vectors of four where the row has them.
-uint32_t nonzeroMask(const float* row, int64_t width) {
-  uint32_t mask = 0;
-  int64_t c = 0;
-#if defined(__SSE2__)
-  const __m128 zero = _mm_setzero_ps();
-  for (; c + 4 <= width; c += 4) {
-    mask |= static_cast<uint32_t>(_mm_movemask_ps(_mm_cmpneq_ps(_mm_loadu_ps(row + c), zero))) << c;
-  }
-#endif
-  for (; c < width; ++c) mask |= static_cast<uint32_t>(row[c] != 0.0f) << c;
-  return mask;
-}
-
 }  // namespace
 
-double coverageSumFast(const float* responsibilities, int64_t N, int64_t m, ThreadPool& pool) {
+double coverageSum(const float* responsibilities, int64_t N, int64_t m, ThreadPool& pool, const KernelTable& kernels) {
   // One read of the rows: each task counts its nonzero entries per column,
   // then, its rows still in cache, sorts them into place column by column,
   // each column's in point order. The sum then takes them column by column,
@@ -54,7 +36,7 @@ double coverageSumFast(const float* responsibilities, int64_t N, int64_t m, Thre
       const float* row = responsibilities + i * m;
       for (int64_t first = 0; first < m; first += 32) {
         const int64_t width = std::min<int64_t>(32, m - first);
-        for (uint32_t nonzero = nonzeroMask(row + first, width); nonzero != 0; nonzero &= nonzero - 1) {
+        for (uint32_t nonzero = kernels.nonzeroMask(row + first, width); nonzero != 0; nonzero &= nonzero - 1) {
           const int64_t j = first + std::countr_zero(nonzero);
           visit(j, row[j]);
         }
@@ -83,12 +65,12 @@ double coverageSumFast(const float* responsibilities, int64_t N, int64_t m, Thre
   return sum;
 }
 
-void mostProbableClusters(const float* responsibilities, const int16_t* const* lists, int64_t N, int64_t m,
-                          int32_t* best, ThreadPool& pool) {
+void mostProbableCluster(const float* responsibilities, const int16_t* const* lists, int64_t N, int64_t m,
+                         int32_t* best, ThreadPool& pool) {
   pool.run(taskCount(N), [&](int64_t task, int) {
     const int64_t end = std::min(N, (task + 1) * kRowsPerTask);
     for (int64_t i = task * kRowsPerTask; i < end; ++i) {
-      best[i] = mostProbableCluster(responsibilities + i * m, lists[i], m);
+      best[i] = mostProbableClusterPlain(responsibilities + i * m, lists[i], m);
     }
   });
 }
@@ -97,8 +79,8 @@ void mostProbableClusters(const float* responsibilities, const int16_t* const* l
 // terms are products or responsibilities, never -0, and a sum of nonzero
 // values rounds to -0 only from -0 itself. The one exception, a zero times a
 // value that is not a number, is handled where the rows are gathered.
-void addCoSharingAll(const float* responsibilities, const int16_t* const* lists, int64_t N, int64_t m,
-                     float* coShareLevels, ThreadPool& pool) {
+void addCoSharing(const float* responsibilities, const int16_t* const* lists, int64_t N, int64_t m,
+                  float* coShareLevels, ThreadPool& pool, const KernelTable& kernels) {
   // Gather each point's nonzero responsibilities in parallel, then add their
   // products in point order, band by band of the matrix in parallel.
   struct Nonzero {
@@ -134,7 +116,7 @@ void addCoSharingAll(const float* responsibilities, const int16_t* const* lists,
         bool ordinary = true;
         for (int64_t first = 0; first < m; first += 32) {
           const int64_t width = std::min<int64_t>(32, m - first);
-          for (uint32_t nonzero = nonzeroMask(row + first, width); nonzero != 0; nonzero &= nonzero - 1) {
+          for (uint32_t nonzero = kernels.nonzeroMask(row + first, width); nonzero != 0; nonzero &= nonzero - 1) {
             const int64_t j = first + std::countr_zero(nonzero);
             out.push_back(Nonzero{items[j], row[j]});
             ordinary = ordinary && std::isfinite(row[j]);

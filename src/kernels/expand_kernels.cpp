@@ -4,7 +4,7 @@
 
 namespace zelmor {
 
-double coverageSum(const float* responsibilities, int64_t N, int64_t m) {
+double coverageSumPlain(const float* responsibilities, int64_t N, int64_t m) {
   double sum = 0.0;
   for (int64_t j = 0; j < m; ++j) {
     for (int64_t i = 0; i < N; ++i) sum += responsibilities[i * m + j];
@@ -12,7 +12,7 @@ double coverageSum(const float* responsibilities, int64_t N, int64_t m) {
   return sum;
 }
 
-int32_t mostProbableCluster(const float* row, const int16_t* items, int64_t m) {
+int32_t mostProbableClusterPlain(const float* row, const int16_t* items, int64_t m) {
   int32_t best = -1;
   float max = 0.0f;
   for (int64_t j = 0; j < m; ++j) {
@@ -24,7 +24,7 @@ int32_t mostProbableCluster(const float* row, const int16_t* items, int64_t m) {
   return best;
 }
 
-void addCoSharing(const float* row, const int16_t* items, int64_t m, float* coShareLevels) {
+void addCoSharingPlain(const float* row, const int16_t* items, int64_t m, float* coShareLevels) {
   for (int64_t j = 0; j < m; ++j) {
     for (int64_t k = j + 1; k < m; ++k) {
       float& level = coShareLevels[strictLowerIndex(items[j], items[k])];

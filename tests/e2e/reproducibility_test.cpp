@@ -1,5 +1,7 @@
-// The fast configuration against the plain reference, and across thread
-// counts: files and console output must be the same bytes (timer lines aside).
+// The fast configuration against the plain reference, across thread counts
+// and the kernel tables of every instruction set this processor runs
+// (ZELMOR_ISA): files and console output must be the same bytes (timer lines
+// aside).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "kernels/kernel_table.h"
 #include "support/test_support.h"
 
 namespace zelmor::test {
@@ -19,12 +22,13 @@ struct Outcome {
 };
 
 Outcome runIn(const std::string& program, const std::string& data, const std::string& centres,
-              const std::vector<std::string>& args, const std::string& threads) {
+              const std::vector<std::string>& args, const std::string& threads,
+              const std::string& isa = isaName(bestIsa())) {
   TempDir dir;
   writeFile(dir.file("data.txt"), data);
   writeFile(dir.file("microclus.txt"), centres);
   Outcome o;
-  o.run = runProgram(program, "zelmor", args, dir.path(), {"OMP_NUM_THREADS=" + threads});
+  o.run = runProgram(program, "zelmor", args, dir.path(), {"OMP_NUM_THREADS=" + threads, "ZELMOR_ISA=" + isa});
   o.run.output = maskTimerLines(o.run.output);
   o.membership = readFile(dir.file("membership.txt"));
   o.expand = readFile(dir.file("output_expand.txt"));
@@ -76,7 +80,7 @@ void expectSame(const Outcome& a, const Outcome& b, const std::string& what) {
   EXPECT_TRUE(a.em == b.em) << what;
 }
 
-TEST(Reproducibility, FastAndPlainGiveTheSameBytesAtEveryThreadCount) {
+TEST(Reproducibility, FastAndPlainGiveTheSameBytesAtEveryThreadCountAndInstructionSet) {
   struct Shape {
     int N, d, K;
     const char* epsCoshare;
@@ -92,6 +96,14 @@ TEST(Reproducibility, FastAndPlainGiveTheSameBytesAtEveryThreadCount) {
     for (const char* threads : {"1", "2", "7"}) {
       expectSame(runIn(ZELMOR_BINARY, data, centres, args, threads), plain,
                  "d=" + std::to_string(shape.d) + " threads=" + threads);
+    }
+    std::vector<std::string> isas;
+    for (const Isa isa : supportedIsas()) isas.push_back(isaName(isa));
+    isas.push_back("avx1024");  // unknown: the best one, with a warning
+    for (const std::string& isa : isas) {
+      const Outcome fast = runIn(ZELMOR_BINARY, data, centres, args, "2", isa);
+      expectSame(fast, plain, "d=" + std::to_string(shape.d) + " " + isa);
+      EXPECT_EQ(fast.run.errors.find("ZELMOR_ISA=avx1024") != std::string::npos, isa == "avx1024") << fast.run.errors;
     }
   }
 }

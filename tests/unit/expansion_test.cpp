@@ -18,18 +18,18 @@ namespace {
 
 TEST(CoverageSum, AddsEveryResponsibility) {
   const float responsibilities[6] = {0.25f, 0.75f, 0.0f, 0.0f, 0.5f, 0.5f};
-  EXPECT_EQ(coverageSum(responsibilities, 3, 2), 2.0);
-  EXPECT_EQ(coverageSum(responsibilities, 0, 2), 0.0);
+  EXPECT_EQ(coverageSumPlain(responsibilities, 3, 2), 2.0);
+  EXPECT_EQ(coverageSumPlain(responsibilities, 0, 2), 0.0);
 }
 
 TEST(MostProbableCluster, EarliestPositionWinsAndUnreachedPointsGetMinusOne) {
   const int16_t items[4] = {3, 1, 0, 2};
   const float tie[4] = {0.1f, 0.4f, 0.4f, 0.1f};
-  EXPECT_EQ(mostProbableCluster(tie, items, 4), 1);
+  EXPECT_EQ(mostProbableClusterPlain(tie, items, 4), 1);
   const float zeros[4] = {0, 0, 0, 0};
-  EXPECT_EQ(mostProbableCluster(zeros, items, 4), -1);
+  EXPECT_EQ(mostProbableClusterPlain(zeros, items, 4), -1);
   const float last[4] = {0.0f, 0.1f, 0.2f, 0.7f};
-  EXPECT_EQ(mostProbableCluster(last, items, 4), 2);
+  EXPECT_EQ(mostProbableClusterPlain(last, items, 4), 2);
 }
 
 TEST(AddCoSharing, EqualSplitsGiveAQuarterPerPoint) {
@@ -38,7 +38,7 @@ TEST(AddCoSharing, EqualSplitsGiveAQuarterPerPoint) {
   const int16_t items[3] = {1, 2, 0};
   const float row[3] = {0.0f, 0.5f, 0.5f};
   const int N = 40;
-  for (int i = 0; i < N; ++i) addCoSharing(row, items, 3, coShareLevels.data());
+  for (int i = 0; i < N; ++i) addCoSharingPlain(row, items, 3, coShareLevels.data());
   EXPECT_EQ(coShareLevels[strictLowerIndex(0, 2)], N / 4.0f);
   EXPECT_EQ(coShareLevels[strictLowerIndex(0, 1)], 0.0f);
   EXPECT_EQ(coShareLevels[strictLowerIndex(1, 2)], 0.0f);
@@ -46,7 +46,7 @@ TEST(AddCoSharing, EqualSplitsGiveAQuarterPerPoint) {
   std::vector<float> other(3, 0.0f);
   const int16_t reversed[3] = {0, 2, 1};
   const float reversedRow[3] = {0.5f, 0.5f, 0.0f};
-  for (int i = 0; i < N; ++i) addCoSharing(reversedRow, reversed, 3, other.data());
+  for (int i = 0; i < N; ++i) addCoSharingPlain(reversedRow, reversed, 3, other.data());
   EXPECT_EQ(other, coShareLevels);
 }
 

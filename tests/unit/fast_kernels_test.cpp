@@ -1,5 +1,6 @@
-// The fast kernels against their plain twins: the same bits on random inputs,
-// sizes that are not multiples of the vector width, zeros, and points that no
+// The fast kernels against their plain twins, in the table of every
+// instruction set this processor runs: the same bits on random inputs, sizes
+// that are not multiples of the vector width, zeros, and points that no
 // microcluster reaches.
 #include <gtest/gtest.h>
 
@@ -17,12 +18,33 @@
 #include "kernels/e_step_wide.h"
 #include "kernels/expand_fast.h"
 #include "kernels/expand_kernels.h"
+#include "kernels/kernel_table.h"
 #include "runtime/thread_pool.h"
 
 namespace zelmor {
 namespace {
 
 bool sameBits(float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+TEST(KernelTable, ChoosesTheRequestedSetOrTheBestWithAWarning) {
+  const std::vector<Isa> supported = supportedIsas();
+  ASSERT_EQ(supported.front(), Isa::Scalar);
+  for (const Isa isa : supported) {
+    EXPECT_EQ(kernelTable(isa).isa, isa);
+    const IsaChoice choice = chooseIsa(isaName(isa));
+    EXPECT_EQ(choice.isa, isa);
+    EXPECT_EQ(choice.warning, "");
+  }
+  struct Case {
+    const char* requested;
+    bool warns;
+  };
+  for (const Case c : {Case{nullptr, false}, Case{"", false}, Case{"avx1024", true}, Case{"AVX2", true}}) {
+    const IsaChoice choice = chooseIsa(c.requested);
+    EXPECT_EQ(choice.isa, bestIsa());
+    EXPECT_EQ(choice.warning.empty(), !c.warns) << choice.warning;
+  }
+}
 
 // A random symmetric positive definite matrix, packed, with eigenvalues spread
 // over `spread` orders of magnitude (elongated microclusters).
@@ -56,31 +78,34 @@ std::vector<float> randomInverse(int d, double spread, std::mt19937& random) {
 }
 
 TEST(WideKernels, DensitiesMatchThePlainKernel) {
-  if (!hasWideKernels()) GTEST_SKIP() << "no vector kernels on this processor";
-  std::mt19937 random(11);
-  std::uniform_real_distribution<float> coordinate(-3.0f, 3.0f);
-  for (int d = 1; d <= 13; ++d) {
-    std::vector<double> full(static_cast<size_t>(d) * d);
-    std::vector<double> lanes(static_cast<size_t>(d) * kDensityLanes);
-    std::vector<float> t(d);
-    for (int trial = 0; trial < 40; ++trial) {
-      const std::vector<float> inverse = randomInverse(d, 3.0, random);
-      std::vector<float> mean(d);
-      for (float& v : mean) v = coordinate(random);
-      widenInverse(inverse.data(), d, full.data());
-      const float normaliser = trial % 3 == 0 ? 1.0f : 0.37f;
-      for (int count = 1; count <= kDensityLanes; ++count) {
-        std::vector<std::vector<float>> points(count, std::vector<float>(d));
-        const float* pointers[kDensityLanes];
-        for (int l = 0; l < count; ++l) {
-          for (float& v : points[l]) v = trial % 5 == 0 ? mean[&v - points[l].data()] : coordinate(random);
-          pointers[l] = points[l].data();
-        }
-        float wide[kDensityLanes];
-        pointDensitiesWide(pointers, count, mean.data(), full.data(), normaliser, d, wide, lanes.data());
-        for (int l = 0; l < count; ++l) {
-          const float plain = pointDensity(pointers[l], mean.data(), inverse.data(), normaliser, d, t.data());
-          ASSERT_TRUE(sameBits(wide[l], plain)) << "d=" << d << " lane " << l << ": " << wide[l] << " vs " << plain;
+  for (const Isa isa : supportedIsas()) {
+    const KernelTable& kernels = kernelTable(isa);
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> coordinate(-3.0f, 3.0f);
+    for (int d = 1; d <= 13; ++d) {
+      std::vector<double> full(static_cast<size_t>(d) * d);
+      std::vector<double> lanes(static_cast<size_t>(d) * kDensityLanes);
+      std::vector<float> t(d);
+      for (int trial = 0; trial < 40; ++trial) {
+        const std::vector<float> inverse = randomInverse(d, 3.0, random);
+        std::vector<float> mean(d);
+        for (float& v : mean) v = coordinate(random);
+        widenInverse(inverse.data(), d, full.data());
+        const float normaliser = trial % 3 == 0 ? 1.0f : 0.37f;
+        for (int count = 1; count <= kDensityLanes; ++count) {
+          std::vector<std::vector<float>> points(count, std::vector<float>(d));
+          const float* pointers[kDensityLanes];
+          for (int l = 0; l < count; ++l) {
+            for (float& v : points[l]) v = trial % 5 == 0 ? mean[&v - points[l].data()] : coordinate(random);
+            pointers[l] = points[l].data();
+          }
+          float wide[kDensityLanes];
+          kernels.pointDensities(pointers, count, mean.data(), full.data(), normaliser, d, wide, lanes.data());
+          for (int l = 0; l < count; ++l) {
+            const float plain = pointDensity(pointers[l], mean.data(), inverse.data(), normaliser, d, t.data());
+            ASSERT_TRUE(sameBits(wide[l], plain))
+                << isaName(isa) << " d=" << d << " lane " << l << ": " << wide[l] << " vs " << plain;
+          }
         }
       }
     }
@@ -109,20 +134,19 @@ TEST(IdentityDensity, MatchesTheFullFormWithAnIdentityInverse) {
 }
 
 TEST(WideKernels, AccumulationMatchesThePlainKernel) {
-  if (!hasWideKernels()) GTEST_SKIP() << "no vector kernels on this processor";
   std::mt19937 random(12);
   std::uniform_real_distribution<float> coordinate(-5.0f, 5.0f);
   std::uniform_real_distribution<float> share(0.0f, 1.0f);
-  int widestRuns = 0;
-  for (const bool widest : {false, true}) {
+  int packedRuns = 0;
+  for (const Isa isa : supportedIsas()) {
     for (int d = 1; d <= 18; ++d) {
       const int packed = d * (d + 1) / 2;
       std::vector<float> mean(d), uXPlain(d, 0.0f), uXWide(d, 0.0f), t(d);
       std::vector<float> scatterPlain(packed, 0.0f), scatterWide(packed, 0.0f);
       float wPlain = 0.0f, wWide = 0.0f;
       for (float& v : mean) v = coordinate(random);
-      WideAccumulator acc(d, widest);
-      widestRuns += acc.usesWidest();
+      WideAccumulator acc(d, kernelTable(isa));
+      packedRuns += acc.usesPackedOrder();
       for (int run = 0; run < 3; ++run) {
         // Sums carried over from an earlier run of points, as between blocks.
         acc.load(uXWide.data(), wWide, scatterWide.data());
@@ -156,13 +180,12 @@ TEST(WideKernels, AccumulationMatchesThePlainKernel) {
       ASSERT_TRUE(sameBits(wPlain, wWide));
       for (int i = 0; i < d; ++i) ASSERT_TRUE(sameBits(uXPlain[i], uXWide[i])) << "d=" << d;
       for (int i = 0; i < packed; ++i) {
-        ASSERT_TRUE(sameBits(scatterPlain[i], scatterWide[i])) << "d=" << d << " " << i << " widest " << widest;
+        ASSERT_TRUE(sameBits(scatterPlain[i], scatterWide[i])) << isaName(isa) << " d=" << d << " " << i;
       }
     }
   }
-  if (hasWidestKernels()) {
-    EXPECT_EQ(widestRuns, 16);
-  }
+  // Up to 16 dimensions the 512-bit table keeps the packed order.
+  EXPECT_EQ(packedRuns, supportedIsas().back() == Isa::Avx512 ? 16 : 0);
 }
 
 TEST(SkipBound, NeverSkipsADensityThatIsNotZero) {
@@ -235,18 +258,19 @@ TEST(SkipTable, TheVectorTestFindsWhatTheSingleTestFinds) {
   for (int d : {1, 3, 8}) {
     for (int K : {1, 7, 8, 13, 31, 32, 33, 40, 100}) {
       const RandomTable r = randomTable(K, d, random);
-      std::vector<int32_t> fast(K), plain(K);
+      std::vector<int32_t> fast(K);
       for (int n = 0; n < 200; ++n) {
         std::vector<float> x(d);
         for (float& v : x) v = 30.0f * unit(random);
-        const int64_t count = collectNeededDensities(x.data(), r.table, fast.data());
-        ASSERT_EQ(count, collectNeededDensitiesPlain(x.data(), r.table, plain.data()));
-        ASSERT_TRUE(std::equal(fast.begin(), fast.begin() + count, plain.begin())) << "d=" << d << " K=" << K;
         std::vector<int32_t> expected;
         for (int k = 0; k < K; ++k) {
           if (!singleTestSkips(x.data(), r, k, d)) expected.push_back(k);
         }
-        ASSERT_EQ(std::vector<int32_t>(fast.begin(), fast.begin() + count), expected) << "d=" << d << " K=" << K;
+        for (const Isa isa : supportedIsas()) {
+          const int64_t count = kernelTable(isa).collectNeededDensities(x.data(), r.table, fast.data());
+          ASSERT_EQ(std::vector<int32_t>(fast.begin(), fast.begin() + count), expected)
+              << isaName(isa) << " d=" << d << " K=" << K;
+        }
       }
     }
   }
@@ -263,7 +287,7 @@ TEST(SkipTable, ASelectionTestsItsMicroclustersAsTheWholeTableDoes) {
   for (int n = 0; n < 300; ++n) {
     std::vector<float> x(5);
     for (float& v : x) v = 10.0f * unit(random);
-    const int64_t count = collectNeededDensities(x.data(), part, found.data());
+    const int64_t count = kernelTable(bestIsa()).collectNeededDensities(x.data(), part, found.data());
     std::vector<int32_t> expected;
     for (size_t i = 0; i < ids.size(); ++i) {
       if (!singleTestSkips(x.data(), r, ids[i], 5)) expected.push_back(static_cast<int32_t>(i));
@@ -357,8 +381,10 @@ TEST(NeededDensities, FindsTheSameMicroclustersAsTestingEveryPointAgainstTheWhol
   std::mt19937 random(20);
   std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
   int longLists = 0;
+  const KernelTable& plainKernels = kernelTable(Isa::Scalar);
   for (int threads : {1, 3}) {
     ThreadPool pool(threads);
+    const KernelTable& kernels = kernelTable(threads == 1 ? Isa::Scalar : bestIsa());
     for (int d : {2, 6}) {
       const int K = 37;
       const RandomTable r = randomTable(K, d, random);
@@ -378,14 +404,14 @@ TEST(NeededDensities, FindsTheSameMicroclustersAsTestingEveryPointAgainstTheWhol
           safe[p] = 0;
         }
       }
-      NeededDensities needed(r.table, pool.threadCount());
+      NeededDensities needed(r.table, pool.threadCount(), kernels);
       needed.find(points.data(), safe.data(), near.data(), count, pool);
       std::vector<int32_t> expected(K);
       for (int p = 0; p < count; ++p) {
         ASSERT_EQ(needed.all(p), safe[p] == 0);
         if (safe[p] == 0) continue;
         longLists += needed.size(p) > 15;
-        const int64_t n = collectNeededDensitiesPlain(points.data() + p * d, r.table, expected.data());
+        const int64_t n = plainKernels.collectNeededDensities(points.data() + p * d, r.table, expected.data());
         ASSERT_EQ(std::vector<int32_t>(needed.ids(p), needed.ids(p) + needed.size(p)),
                   std::vector<int32_t>(expected.begin(), expected.begin() + n))
             << "point " << p << " d=" << d;
@@ -415,8 +441,9 @@ TEST(SkipTable, NeverSkipsWhereTheSquaredLengthOverflows) {
       SkipTable table;
       buildSkipTable(means.data(), axes.data(), bounds.data(), K, 1, table);
       std::vector<int32_t> needed(K);
-      EXPECT_EQ(collectNeededDensitiesPlain(&c.x, table, needed.data()), K) << c.x;
-      EXPECT_EQ(collectNeededDensities(&c.x, table, needed.data()), K) << c.x;
+      for (const Isa isa : supportedIsas()) {
+        EXPECT_EQ(kernelTable(isa).collectNeededDensities(&c.x, table, needed.data()), K) << isaName(isa) << c.x;
+      }
       EXPECT_FALSE(isSurelyZero(std::numeric_limits<float>::infinity(), 0.0f, bounds[0]));
     }
   }
@@ -465,22 +492,28 @@ TEST(FastPostLoopKernels, MatchThePlainOnesAtAnyThreadCount) {
   for (const auto& [N, m] :
        std::vector<std::pair<int64_t, int64_t>>{{1, 1}, {7, 3}, {9000, 37}, {20000, 5}, {5000, 70}}) {
     const Responsibilities r = randomResponsibilities(N, m, random);
-    const double plainCoverage = coverageSum(r.responsibilities.data(), N, m);
+    const double plainCoverage = coverageSumPlain(r.responsibilities.data(), N, m);
     std::vector<float> plainLevels(m * (m - 1) / 2, 0.0f);
-    for (int64_t i = 0; i < N; ++i) addCoSharing(r.responsibilities.data() + i * m, r.lists[i], m, plainLevels.data());
+    for (int64_t i = 0; i < N; ++i)
+      addCoSharingPlain(r.responsibilities.data() + i * m, r.lists[i], m, plainLevels.data());
     for (int threads : {1, 2, 7}) {
       ThreadPool pool(threads);
-      EXPECT_EQ(coverageSumFast(r.responsibilities.data(), N, m, pool), plainCoverage);
-      std::vector<int32_t> best(N);
-      mostProbableClusters(r.responsibilities.data(), r.lists.data(), N, m, best.data(), pool);
-      for (int64_t i = 0; i < N; ++i) {
-        ASSERT_EQ(best[i], mostProbableCluster(r.responsibilities.data() + i * m, r.lists[i], m));
+      // Every instruction set at two threads, the best at the others.
+      for (const Isa isa : supportedIsas()) {
+        if (threads != 2 && isa != bestIsa()) continue;
+        const KernelTable& kernels = kernelTable(isa);
+        EXPECT_EQ(coverageSum(r.responsibilities.data(), N, m, pool, kernels), plainCoverage);
+        std::vector<int32_t> best(N);
+        mostProbableCluster(r.responsibilities.data(), r.lists.data(), N, m, best.data(), pool);
+        for (int64_t i = 0; i < N; ++i) {
+          ASSERT_EQ(best[i], mostProbableClusterPlain(r.responsibilities.data() + i * m, r.lists[i], m));
+        }
+        std::vector<float> coShareLevels(m * (m - 1) / 2, 0.0f);
+        addCoSharing(r.responsibilities.data(), r.lists.data(), N, m, coShareLevels.data(), pool, kernels);
+        ASSERT_TRUE(coShareLevels.empty() ||
+                    std::memcmp(coShareLevels.data(), plainLevels.data(), coShareLevels.size() * sizeof(float)) == 0)
+            << isaName(isa) << " " << N << "x" << m;
       }
-      std::vector<float> coShareLevels(m * (m - 1) / 2, 0.0f);
-      addCoSharingAll(r.responsibilities.data(), r.lists.data(), N, m, coShareLevels.data(), pool);
-      ASSERT_TRUE(coShareLevels.empty() ||
-                  std::memcmp(coShareLevels.data(), plainLevels.data(), coShareLevels.size() * sizeof(float)) == 0)
-          << N << "x" << m;
     }
   }
   // A responsibility that is not a number makes the coverage one too, and
@@ -488,13 +521,14 @@ TEST(FastPostLoopKernels, MatchThePlainOnesAtAnyThreadCount) {
   Responsibilities r = randomResponsibilities(300, 20, random);
   r.responsibilities[123 * 20 + 7] = std::numeric_limits<float>::quiet_NaN();
   ThreadPool pool(2);
-  EXPECT_TRUE(std::isnan(coverageSum(r.responsibilities.data(), 300, 20)));
-  EXPECT_TRUE(std::isnan(coverageSumFast(r.responsibilities.data(), 300, 20, pool)));
+  EXPECT_TRUE(std::isnan(coverageSumPlain(r.responsibilities.data(), 300, 20)));
+  const KernelTable& kernels = kernelTable(bestIsa());
+  EXPECT_TRUE(std::isnan(coverageSum(r.responsibilities.data(), 300, 20, pool, kernels)));
   std::vector<float> plainLevels(20 * 19 / 2, 0.0f), coShareLevels(20 * 19 / 2, 0.0f);
   for (int64_t i = 0; i < 300; ++i) {
-    addCoSharing(r.responsibilities.data() + i * 20, r.lists[i], 20, plainLevels.data());
+    addCoSharingPlain(r.responsibilities.data() + i * 20, r.lists[i], 20, plainLevels.data());
   }
-  addCoSharingAll(r.responsibilities.data(), r.lists.data(), 300, 20, coShareLevels.data(), pool);
+  addCoSharing(r.responsibilities.data(), r.lists.data(), 300, 20, coShareLevels.data(), pool, kernels);
   EXPECT_EQ(std::memcmp(coShareLevels.data(), plainLevels.data(), coShareLevels.size() * sizeof(float)), 0);
 }
 

@@ -1,5 +1,5 @@
-// Positions of a point's needed microclusters from the tail of its list,
-// against a scan of the whole list.
+// Positions of a point's needed microclusters from the tail of its list, in
+// every instruction set's table, against a scan of the whole list.
 #include "fit/list_positions.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,8 @@
 #include <numeric>
 #include <random>
 #include <vector>
+
+#include "kernels/kernel_table.h"
 
 namespace zelmor {
 namespace {
@@ -45,12 +47,14 @@ TEST(ListPositions, TheTailGivesWhatAScanOfTheWholeListFinds) {
         const int64_t scanned = listPositions(needed.data(), count, items.data(), K, flags.data(), expected.data());
         ASSERT_EQ(scanned, count);
         ASSERT_TRUE(std::all_of(flags.begin(), flags.end(), [](uint8_t f) { return f == 0; }));
-        const int64_t found =
-            tailListPositions(needed.data(), count, tailItems.data(), tail, K, positions.data(), clusters.data());
-        ASSERT_EQ(found, count) << "K=" << K << " tail=" << tail;
-        for (int64_t i = 0; i < found; ++i) {
-          ASSERT_EQ(positions[i], expected[i]) << "K=" << K << " tail=" << tail << " entry " << i;
-          ASSERT_EQ(clusters[i], items[positions[i]]);
+        for (const Isa isa : supportedIsas()) {
+          const int64_t found = kernelTable(isa).tailListPositions(needed.data(), count, tailItems.data(), tail, K,
+                                                                   positions.data(), clusters.data());
+          ASSERT_EQ(found, count) << isaName(isa) << " K=" << K << " tail=" << tail;
+          for (int64_t i = 0; i < found; ++i) {
+            ASSERT_EQ(positions[i], expected[i]) << isaName(isa) << " K=" << K << " tail=" << tail << " entry " << i;
+            ASSERT_EQ(clusters[i], items[positions[i]]);
+          }
         }
       }
     }

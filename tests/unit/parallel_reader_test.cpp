@@ -19,6 +19,7 @@
 
 #include "io/input_files.h"
 #include "io/number_scanner.h"
+#include "kernels/kernel_table.h"
 #include "runtime/error.h"
 #include "runtime/thread_pool.h"
 #include "support/test_support.h"
@@ -107,12 +108,12 @@ bool referenceNumbers(const std::string& text, std::vector<float>& out) {
 // parseNumbers on a copy of `text` in a buffer of exactly its size, into one
 // of exactly the room it asks for, so that the address sanitizer sees any
 // access past either.
-bool parseExactly(const std::string& text, std::vector<float>& out) {
+bool parseExactly(const std::string& text, std::vector<float>& out, Isa isa = bestIsa()) {
   const auto size = static_cast<int64_t>(text.size());
   std::unique_ptr<char[]> buffer(new char[size]);
   std::unique_ptr<float[]> values(new float[maxNumbers(size)]);
   std::memcpy(buffer.get(), text.data(), size);
-  const int64_t count = parseNumbers(buffer.get(), buffer.get() + size, values.get());
+  const int64_t count = parseNumbers(buffer.get(), buffer.get() + size, values.get(), kernelTable(isa));
   out.assign(values.get(), values.get() + std::max<int64_t>(count, 0));
   return count >= 0;
 }
@@ -120,10 +121,12 @@ bool parseExactly(const std::string& text, std::vector<float>& out) {
 void expectSameNumbers(const std::string& text) {
   std::vector<float> expected, got;
   const bool valid = referenceNumbers(text, expected);
-  ASSERT_EQ(parseExactly(text, got), valid) << text;
-  if (!valid) return;
-  ASSERT_EQ(got.size(), expected.size()) << text;
-  for (size_t i = 0; i < got.size(); ++i) ASSERT_TRUE(sameBits(got[i], expected[i])) << i << " of " << text;
+  for (const Isa isa : supportedIsas()) {
+    ASSERT_EQ(parseExactly(text, got, isa), valid) << isaName(isa) << ": " << text;
+    if (!valid) continue;
+    ASSERT_EQ(got.size(), expected.size()) << isaName(isa) << ": " << text;
+    for (size_t i = 0; i < got.size(); ++i) ASSERT_TRUE(sameBits(got[i], expected[i])) << i << " of " << text;
+  }
 }
 
 TEST(ScanShortDecimal, WordsAtATimeAgreeWithTheScalarScanAndTheGeneralConversion) {
@@ -213,7 +216,9 @@ TEST_F(ParallelPointReaderFiles, ReadAcrossManySmallChunksAsTheSequentialReaderD
     for (int threads : {1, 2}) {
       for (int64_t block : {1, 777, 16384}) {
         ThreadPool pool(threads);
-        ParallelPointReader reader(path.c_str(), kD, kN, "cannot open", pool, ParallelPointReader::kSmallestChunkBytes);
+        ParallelPointReader reader(path.c_str(), kD, kN, "cannot open", pool,
+                                   kernelTable(threads == 1 ? Isa::Scalar : bestIsa()),
+                                   ParallelPointReader::kSmallestChunkBytes);
         std::vector<float> got(size_t{kN} * kD + block * kD);
         int64_t points = 0;
         while (const int64_t count = reader.readPoints(got.data() + points * kD, block)) points += count;
@@ -244,7 +249,8 @@ TEST_F(ParallelPointReaderFiles, ProblemsInLaterChunksEndTheRunWithTheSequential
   // The problem comes back as an Error, with the sequential reader's message.
   const auto problemReading = [](const std::string& path, int32_t n) -> std::string {
     ThreadPool pool(2);
-    ParallelPointReader reader(path.c_str(), kD, n, "cannot open", pool, ParallelPointReader::kSmallestChunkBytes);
+    ParallelPointReader reader(path.c_str(), kD, n, "cannot open", pool, kernelTable(bestIsa()),
+                               ParallelPointReader::kSmallestChunkBytes);
     std::vector<float> block(size_t{1000} * kD);
     try {
       while (reader.readPoints(block.data(), 1000) > 0) {

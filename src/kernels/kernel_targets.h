@@ -1,0 +1,28 @@
+// What the kernel table is filled from (only kernel_table.cpp and the kernels
+// themselves include this): the plain twins, which make the scalar table,
+// and the vector tables, one per compiled instruction set.
+#pragma once
+
+#include <cstdint>
+
+#include "kernels/kernel_table.h"
+
+namespace zelmor {
+
+void pointDensitiesPlain(const float* const* points, int count, const float* mean, const double* inverseFull,
+                         float normaliser, int32_t d, float* densities, double* tScratch);
+void addRowsRunPlain(WideSums& sums, const float* const* points, const float* r, int64_t count, const float* mean);
+int64_t collectNeededDensitiesPlain(const float* x, const SkipTable& table, int32_t* needed);
+uint32_t nonzeroMaskPlain(const float* row, int64_t width);
+uint64_t spaceMaskPlain(const char* at);
+int64_t tailListPositionsPlain(const int16_t* needed, int64_t count, const int16_t* tailItems, int64_t tail, int64_t m,
+                               int32_t* positions, int16_t* clusters);
+
+// The table of a vector instruction set, or null where this build lacks it
+// or this processor does not run it.
+const KernelTable* vectorKernelTable(Isa isa);
+
+// KernelTable::addPackedRun for 512-bit vectors (x86 builds only).
+void addPackedRunWidest(WideSums& sums, const float* const* points, const float* r, int64_t count, const float* mean);
+
+}  // namespace zelmor

@@ -1,0 +1,360 @@
+// The vector kernels, written once with Google Highway and compiled by it for
+// every instruction set of the build (this file is included once per target
+// by hwy/foreach_target.h). Every lane does exactly the operations of the
+// plain twin in plain_twins.cpp, in the same order: a multiplication and an
+// addition stay two operations (never a fused multiply-add), sums keep their
+// order, and float values widened to double stay in double where the plain
+// code has them there. Vector lengths are never assumed: every loop takes
+// Lanes() of a tag capped at what the data are padded to.
+#if defined(ZELMOR_HAVE_HIGHWAY)
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "kernels/vector_kernels.cpp"
+// Targets that add nothing the others lack here.
+#ifndef HWY_DISABLED_TARGETS
+#define HWY_DISABLED_TARGETS (HWY_SSSE3 | HWY_SVE_256 | HWY_SVE2_128)
+#endif
+#include <hwy/foreach_target.h>  // must come before highway.h
+#include <hwy/highway.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "kernels/density_constants.h"
+#include "kernels/e_step_wide.h"
+#include "kernels/kernel_targets.h"
+#include "kernels/skip_table.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace zelmor {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// Lanes of doubles for the densities and the M-step sums, of floats for the
+// skip test: at most what their data are padded to.
+using DoubleTag = hn::CappedTag<double, kDensityLanes>;
+using FloatTag = hn::Rebind<float, DoubleTag>;
+using SkipTag = hn::CappedTag<float, kSkipTableLanes>;
+
+// A float value held in a double, as the plain code does when it stores a
+// double result into a float.
+template <class V>
+HWY_INLINE V roundedToFloat(V v) {
+  return hn::PromoteTo(DoubleTag(), hn::DemoteTo(FloatTag(), v));
+}
+
+// The forms of the lanes [g, g + N) and, when `Two`, [g + N, g + 2N) of the
+// differences `t` (row i of `width` lanes), the two groups side by side so
+// that their chains of additions overlap.
+template <bool Two>
+HWY_INLINE void laneForms(const double* inverseFull, int32_t d, const double* t, size_t width, size_t g, float* forms) {
+  const DoubleTag dd;
+  const size_t N = hn::Lanes(dd);
+  auto qA = hn::Zero(dd);
+  auto qB = hn::Zero(dd);
+  for (int64_t j = 0; j < d; ++j) {
+    auto rowA = hn::Zero(dd);
+    auto rowB = hn::Zero(dd);
+    const double* row = inverseFull + j * d;
+    for (int64_t i = 0; i < d; ++i) {
+      const auto a = hn::Set(dd, row[i]);
+      rowA = hn::Add(rowA, hn::Mul(a, hn::LoadU(dd, t + i * width + g)));
+      if constexpr (Two) rowB = hn::Add(rowB, hn::Mul(a, hn::LoadU(dd, t + i * width + g + N)));
+    }
+    qA = roundedToFloat(hn::Add(qA, hn::Mul(rowA, hn::LoadU(dd, t + j * width + g))));
+    if constexpr (Two) qB = roundedToFloat(hn::Add(qB, hn::Mul(rowB, hn::LoadU(dd, t + j * width + g + N))));
+  }
+  hn::StoreU(hn::DemoteTo(FloatTag(), qA), FloatTag(), forms + g);
+  if constexpr (Two) hn::StoreU(hn::DemoteTo(FloatTag(), qB), FloatTag(), forms + g + N);
+}
+
+void pointDensities(const float* const* points, int count, const float* mean, const double* inverseFull,
+                    float normaliser, int32_t d, float* densities, double* tScratch) {
+  const DoubleTag dd;
+  const size_t N = hn::Lanes(dd);
+  // Lanes past `count` repeat the first point; their results are dropped.
+  const size_t width = (static_cast<size_t>(count) + N - 1) / N * N;
+  const float* lane[kDensityLanes];
+  for (size_t l = 0; l < width; ++l) lane[l] = points[l < static_cast<size_t>(count) ? l : 0];
+  // The coordinates go to their lanes first, all of them, so that no vector
+  // load waits for the single stores that fill it.
+  for (int64_t i = 0; i < d; ++i) {
+    for (size_t l = 0; l < width; ++l) tScratch[i * width + l] = lane[l][i];
+  }
+  for (int64_t i = 0; i < d; ++i) {
+    const auto meanI = hn::Set(dd, static_cast<double>(mean[i]));
+    for (size_t g = 0; g < width; g += N) {
+      // t is stored as a float, then used widened.
+      const auto x = hn::LoadU(dd, tScratch + i * width + g);
+      hn::StoreU(roundedToFloat(hn::Sub(x, meanI)), dd, tScratch + i * width + g);
+    }
+  }
+  float forms[kDensityLanes];
+  size_t g = 0;
+  for (; g + 2 * N <= width; g += 2 * N) laneForms<true>(inverseFull, d, tScratch, width, g, forms);
+  if (g < width) laneForms<false>(inverseFull, d, tScratch, width, g, forms);
+  for (int l = 0; l < count; ++l) {
+    const float D = std::fabs(forms[l]);
+    densities[l] = !(D < kDensityCutoff) ? 0.0f : static_cast<float>(std::exp(-0.5 * D) / normaliser);
+  }
+}
+
+// One point into sums held in padded rows: row i of the scatter gets
+// (r·t_i)·t_j for j = 0..i; the lanes past i are padding whose values are
+// never stored back.
+HWY_INLINE void addRow(WideSums& s, const float* x, const float* mean, float r) {
+  const DoubleTag dd;
+  const FloatTag df;
+  const size_t N = hn::Lanes(dd);
+  const int32_t d = s.d;
+  const auto rWide = hn::Set(dd, static_cast<double>(r));
+  int32_t i = 0;
+  for (; i + static_cast<int32_t>(N) <= d; i += static_cast<int32_t>(N)) {
+    const auto xi = hn::PromoteTo(dd, hn::LoadU(df, x + i));
+    // t is stored as a float, then used widened.
+    hn::Store(roundedToFloat(hn::Sub(xi, hn::PromoteTo(dd, hn::LoadU(df, mean + i)))), dd, s.t + i);
+    hn::Store(roundedToFloat(hn::Add(hn::Load(dd, s.sumX + i), hn::Mul(xi, rWide))), dd, s.sumX + i);
+  }
+  for (; i < d; ++i) {
+    s.t[i] = static_cast<float>(static_cast<double>(x[i]) - mean[i]);
+    s.sumX[i] = static_cast<float>(s.sumX[i] + static_cast<double>(x[i]) * r);
+  }
+  s.weight = static_cast<float>(s.weight + static_cast<double>(r));
+  for (i = 0; i < d; ++i) {
+    const auto rt = hn::Set(dd, static_cast<double>(r) * s.t[i]);
+    double* row = s.scatter + s.rowStart[i];
+    for (int32_t j = 0; j <= i; j += static_cast<int32_t>(N)) {
+      hn::Store(roundedToFloat(hn::Add(hn::Load(dd, row + j), hn::Mul(rt, hn::Load(dd, s.t + j)))), dd, row + j);
+    }
+  }
+}
+
+void addRowsRun(WideSums& sums, const float* const* points, const float* r, int64_t count, const float* mean) {
+  for (int64_t p = 0; p < count; ++p) addRow(sums, points[p], mean, r[p]);
+}
+
+// Bits of the microclusters [k0, k0 + N) that pass the skip test, from the
+// point's squared lengths and projections: the same float expression and the
+// same two comparisons in every lane as passesSkipTest.
+template <class V>
+HWY_INLINE uint32_t surelyZeroBits(V lengths, V projections, const SkipTable& table, int64_t k0) {
+  const SkipTag df;
+  const auto test = hn::Sub(hn::Mul(lengths, hn::LoadU(df, table.lengthScale.data() + k0)),
+                            hn::Mul(hn::Mul(projections, projections), hn::LoadU(df, table.axisScale.data() + k0)));
+  const auto passes = hn::And(hn::Ge(test, hn::LoadU(df, table.threshold.data() + k0)),
+                              hn::Le(test, hn::Set(df, std::numeric_limits<float>::max())));
+  uint8_t bits[8] = {};
+  hn::StoreMaskBits(df, passes, bits);
+  return bits[0];
+}
+
+// The squared lengths and projections of one point against the vector of
+// microclusters at `at`, one dimension more.
+template <class V>
+HWY_INLINE void addDimension(V xj, const float* means, const float* axes, V& length, V& projection) {
+  const SkipTag df;
+  const V diff = hn::Sub(xj, hn::LoadU(df, means));
+  length = hn::Add(length, hn::Mul(diff, diff));
+  projection = hn::Add(projection, hn::Mul(hn::LoadU(df, axes), diff));
+}
+
+// The test of one point against `Groups` (1, 2 or 4) vectors of
+// microclusters from k0 on, side by side so that their independent chains of
+// additions keep the arithmetic units busy; bit i of the result is set when
+// microcluster k0 + i is surely 0.
+template <int Groups>
+HWY_INLINE uint32_t surelyZeroGroups(const float* x, const SkipTable& table, int64_t k0) {
+  const SkipTag df;
+  const size_t N = hn::Lanes(df);
+  auto length0 = hn::Zero(df), length1 = hn::Zero(df), length2 = hn::Zero(df), length3 = hn::Zero(df);
+  auto projection0 = length0, projection1 = length0, projection2 = length0, projection3 = length0;
+  for (int64_t j = 0; j < table.d; ++j) {
+    const auto xj = hn::Set(df, x[j]);
+    const float* means = table.meansByDim.data() + j * table.stride + k0;
+    const float* axes = table.axesByDim.data() + j * table.stride + k0;
+    addDimension(xj, means, axes, length0, projection0);
+    if constexpr (Groups >= 2) addDimension(xj, means + N, axes + N, length1, projection1);
+    if constexpr (Groups >= 4) {
+      addDimension(xj, means + 2 * N, axes + 2 * N, length2, projection2);
+      addDimension(xj, means + 3 * N, axes + 3 * N, length3, projection3);
+    }
+  }
+  uint32_t skip = surelyZeroBits(length0, projection0, table, k0);
+  if constexpr (Groups >= 2) skip |= surelyZeroBits(length1, projection1, table, k0 + N) << N;
+  if constexpr (Groups >= 4) {
+    skip |= surelyZeroBits(length2, projection2, table, k0 + 2 * N) << (2 * N);
+    skip |= surelyZeroBits(length3, projection3, table, k0 + 3 * N) << (3 * N);
+  }
+  return skip;
+}
+
+// Four vectors at a time while there are, then two, then one.
+int64_t collectNeededDensities(const float* x, const SkipTable& table, int32_t* needed) {
+  const int64_t N = static_cast<int64_t>(hn::Lanes(SkipTag()));
+  const int64_t K = table.K;
+  int64_t count = 0;
+  // Reports the microclusters of `keep` (bits of `lanes` from `base` on)
+  // that exist (not padding).
+  auto emit = [&](uint32_t keep, int64_t base, int64_t lanes) {
+    const int64_t real = std::min(lanes, K - base);
+    keep &= real >= 32 ? ~0u : (1u << real) - 1;
+    for (; keep != 0; keep &= keep - 1) needed[count++] = static_cast<int32_t>(base + std::countr_zero(keep));
+  };
+  int64_t k0 = 0;
+  for (; k0 + 4 * N <= table.stride; k0 += 4 * N) emit(~surelyZeroGroups<4>(x, table, k0), k0, 4 * N);
+  for (; k0 + 2 * N <= table.stride; k0 += 2 * N) emit(~surelyZeroGroups<2>(x, table, k0), k0, 2 * N);
+  for (; k0 < table.stride; k0 += N) emit(~surelyZeroGroups<1>(x, table, k0), k0, N);
+  return count;
+}
+
+uint32_t nonzeroMask(const float* row, int64_t width) {
+  const SkipTag df;
+  const int64_t N = static_cast<int64_t>(hn::Lanes(df));
+  const auto zero = hn::Zero(df);
+  uint32_t mask = 0;
+  int64_t c = 0;
+  for (; c + N <= width; c += N) {
+    // Not equal to zero, a value that is not a number included.
+    uint8_t bits[8] = {};
+    hn::StoreMaskBits(df, hn::Not(hn::Eq(hn::LoadU(df, row + c), zero)), bits);
+    mask |= static_cast<uint32_t>(bits[0]) << c;
+  }
+  for (; c < width; ++c) mask |= static_cast<uint32_t>(row[c] != 0.0f) << c;
+  return mask;
+}
+
+uint64_t spaceMask(const char* at) {
+  const hn::CappedTag<uint8_t, 64> du;
+  const size_t N = hn::Lanes(du);
+  const auto blank = hn::Set(du, uint8_t{' '});
+  const auto tab = hn::Set(du, uint8_t{'\t'});
+  const auto four = hn::Set(du, uint8_t{'\r' - '\t'});
+  const auto* bytes = reinterpret_cast<const uint8_t*>(at);
+  uint64_t mask = 0;
+  for (size_t part = 0; part < 64; part += N) {
+    const auto v = hn::LoadU(du, bytes + part);
+    // A blank, or a byte from '\t' to '\r': less '\t', at most 4 unsigned.
+    const auto fromTab = hn::Sub(v, tab);
+    const auto space = hn::Or(hn::Eq(v, blank), hn::Eq(hn::Min(fromTab, four), fromTab));
+    uint8_t bits[8] = {};
+    hn::StoreMaskBits(du, space, bits);
+    uint64_t word = 0;
+    std::memcpy(&word, bits, (N + 7) / 8);
+    mask |= word << part;
+  }
+  return mask;
+}
+
+int64_t tailListPositions(const int16_t* needed, int64_t count, const int16_t* tailItems, int64_t tail, int64_t m,
+                          int32_t* positions, int16_t* clusters) {
+  constexpr size_t kLanes = 16;
+  const hn::CappedTag<int16_t, kLanes> di;
+  const size_t N = hn::Lanes(di);
+  // -1 in the unused lanes matches no microcluster.
+  int16_t lanes[kLanes];
+  std::fill(lanes, lanes + kLanes, int16_t{-1});
+  std::copy(tailItems, tailItems + tail, lanes);
+  int64_t found = 0;
+  uint32_t inTail = 0;  // bit i: tail item i is needed
+  // Outside the tail the positions rise as the indices fall.
+  for (int64_t i = count - 1; i >= 0; --i) {
+    const auto g = hn::Set(di, needed[i]);
+    intptr_t at = -1;
+    size_t higher = 0;
+    for (size_t j = 0; j < kLanes; j += N) {
+      const auto v = hn::LoadU(di, lanes + j);
+      const intptr_t first = hn::FindFirstTrue(di, hn::Eq(v, g));
+      if (at < 0 && first >= 0) at = static_cast<intptr_t>(j) + first;
+      higher += hn::CountTrue(di, hn::Gt(v, g));
+    }
+    if (at >= 0) {
+      inTail |= 1u << at;
+      continue;
+    }
+    positions[found] = static_cast<int32_t>(m - 1 - needed[i] - static_cast<int64_t>(higher));
+    clusters[found++] = needed[i];
+  }
+  for (; inTail != 0; inTail &= inTail - 1) {
+    const int at = std::countr_zero(inTail);
+    positions[found] = static_cast<int32_t>(m - tail + at);
+    clusters[found++] = lanes[at];
+  }
+  return found;
+}
+
+// This target's table.
+const KernelTable* targetTable() {
+  decltype(&addPackedRunWidest) packedRun = nullptr;
+#if HWY_TARGET == HWY_AVX3
+  constexpr Isa isa = Isa::Avx512;
+  packedRun = &addPackedRunWidest;
+#elif HWY_TARGET == HWY_AVX2
+  constexpr Isa isa = Isa::Avx2;
+#elif HWY_TARGET == HWY_SSE4
+  constexpr Isa isa = Isa::Sse4;
+#elif HWY_TARGET == HWY_NEON
+  constexpr Isa isa = Isa::Neon;
+#elif HWY_TARGET == HWY_SVE
+  constexpr Isa isa = Isa::Sve;
+#elif HWY_TARGET == HWY_SVE2
+  constexpr Isa isa = Isa::Sve2;
+#else
+  constexpr Isa isa = Isa::Scalar;  // Highway's own fallback, never chosen
+#endif
+  static const KernelTable table{isa,          &pointDensities, &addRowsRun,       packedRun, &collectNeededDensities,
+                                 &nonzeroMask, &spaceMask,      &tailListPositions};
+  return &table;
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace zelmor
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace zelmor {
+
+const KernelTable* vectorKernelTable(Isa isa) {
+  using Getter = const KernelTable* (*)();
+  Getter getter = nullptr;
+  int64_t target = 0;
+  switch (isa) {
+    case Isa::Scalar:
+      return nullptr;
+    case Isa::Sse4:
+      getter = HWY_CHOOSE_SSE4(targetTable), target = HWY_SSE4;
+      break;
+    case Isa::Avx2:
+      getter = HWY_CHOOSE_AVX2(targetTable), target = HWY_AVX2;
+      break;
+    case Isa::Avx512:
+      getter = HWY_CHOOSE_AVX3(targetTable), target = HWY_AVX3;
+      break;
+    case Isa::Neon:
+      getter = HWY_CHOOSE_NEON(targetTable), target = HWY_NEON;
+      break;
+    case Isa::Sve:
+      getter = HWY_CHOOSE_SVE(targetTable), target = HWY_SVE;
+      break;
+    case Isa::Sve2:
+      getter = HWY_CHOOSE_SVE2(targetTable), target = HWY_SVE2;
+      break;
+  }
+  if (getter == nullptr || (hwy::SupportedTargets() & target) == 0) return nullptr;
+  return getter();
+}
+
+}  // namespace zelmor
+#endif  // HWY_ONCE
+
+#else  // without Highway: the scalar table alone
+
+#include "kernels/kernel_targets.h"
+
+namespace zelmor {
+const KernelTable* vectorKernelTable(Isa) { return nullptr; }
+}  // namespace zelmor
+
+#endif
