@@ -8,7 +8,21 @@
 
 namespace zelmor {
 
-void measureCoSharing(const Responsibilities& responsibilities, const RunControl& control, float* levels) {
+SparseRowReader compactRows(const SparseValues& values) {
+  return [&values](int64_t p, SparseRowScratch& scratch) {
+    const float* row = values.read(p, scratch.positions.data(), scratch.clusters.data());
+    return SparseRow{values.count(p), scratch.positions.data(), scratch.clusters.data(), row};
+  };
+}
+
+void measureCoSharing(const PassState& state, const RunControl& control, float* levels) {
+  if (state.compact) {
+    const SparseValues& values = state.compact->values;
+    std::fill(levels, levels + packedStrictLowerLength(values.perPoint()), 0.0f);
+    addCoSharingSparse(compactRows(values), values.points(), values.perPoint(), levels, *control.pool());
+    return;
+  }
+  const Responsibilities& responsibilities = *state.responsibilities;
   const int64_t N = responsibilities.points();
   const int64_t m = responsibilities.perPoint();
   std::fill(levels, levels + packedStrictLowerLength(m), 0.0f);

@@ -3,11 +3,15 @@
 #pragma once
 
 #include "fit/fit_state.h"
+#include "kernels/sparse_expand.h"
 #include "runtime/run_control.h"
 
 namespace zelmor {
 
 // Writes the K(K-1)/2 levels, strict lower triangle, into `levels`.
-void measureCoSharing(const Responsibilities& responsibilities, const RunControl& control, float* levels);
+void measureCoSharing(const PassState& state, const RunControl& control, float* levels);
+
+// The rows of a compact state, for the sparse kernels.
+SparseRowReader compactRows(const SparseValues& values);
 
 }  // namespace zelmor

@@ -1,0 +1,43 @@
+// The steps after the EM loop on rows kept sparse: each point's
+// responsibilities in list order as entries (list position, microcluster,
+// value), every nonzero one, or every one where a value is not a finite
+// number. Each gives the same bits as its plain twin in expand_kernels.h on
+// the same rows kept dense: zero responsibilities add nothing to a sum that
+// starts at zero, and every sum keeps the plain order of its terms.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace zelmor {
+
+class ThreadPool;
+
+struct SparseRow {
+  int64_t count;
+  const int16_t* positions;
+  const int16_t* clusters;
+  const float* values;
+};
+
+// Room a reader may fill (m entries each), one per thread.
+struct SparseRowScratch {
+  std::vector<int16_t> positions;
+  std::vector<int16_t> clusters;
+};
+
+// Point p's row; called from several threads, each with its own scratch.
+using SparseRowReader = std::function<SparseRow(int64_t p, SparseRowScratch& scratch)>;
+
+// coverageSum: list positions outer, points inner, in double; a band of
+// positions at a time, so that the values gathered stay few.
+double coverageSumSparse(const SparseRowReader& rows, int64_t N, int64_t m, ThreadPool& pool);
+
+// mostProbableCluster of one row.
+int32_t mostProbableSparse(const SparseRow& row);
+
+// addCoSharing for every point in order.
+void addCoSharingSparse(const SparseRowReader& rows, int64_t N, int64_t m, float* coShareLevels, ThreadPool& pool);
+
+}  // namespace zelmor
