@@ -10,8 +10,6 @@ namespace zelmor {
 namespace {
 
 constexpr int64_t kTaskRows = 4096;
-// Values gathered at once by the coverage sum (32 MB).
-constexpr int64_t kBandValues = int64_t{8} << 20;
 
 int64_t taskCount(int64_t N) { return (N + kTaskRows - 1) / kTaskRows; }
 
@@ -42,7 +40,7 @@ void gatherBand(const SparseRowReader& rows, int64_t begin, int64_t end, int64_t
 
 }  // namespace
 
-double coverageSumSparse(const SparseRowReader& rows, int64_t N, int64_t m, ThreadPool& pool) {
+double coverageSumSparse(const SparseRowReader& rows, int64_t N, int64_t m, ThreadPool& pool, int64_t bandValues) {
   const int64_t tasks = taskCount(N);
   std::vector<SparseRowScratch> scratch = scratchFor(pool, m);
   std::vector<int32_t> counts(static_cast<size_t>(tasks * m), 0);
@@ -61,7 +59,7 @@ double coverageSumSparse(const SparseRowReader& rows, int64_t N, int64_t m, Thre
   std::vector<int64_t> taskAt(static_cast<size_t>(tasks));
   double sum = 0.0;
   for (int64_t low = 0, high = 0; low < m; low = high) {
-    for (int64_t band = 0; high < m && (high == low || band + perPosition[high] <= kBandValues); ++high) {
+    for (int64_t band = 0; high < m && (high == low || band + perPosition[high] <= bandValues); ++high) {
       band += perPosition[high];
     }
     pool.run(tasks, [&](int64_t task, int worker) {
@@ -135,11 +133,13 @@ void addBand(const std::vector<Nonzero>& gathered, const std::vector<int32_t>& c
 }  // namespace
 
 void addCoSharingSparse(const SparseRowReader& rows, int64_t N, int64_t m, float* coShareLevels, ThreadPool& pool) {
+  // Rows gathered at once: kBlockTasks runs of kRows.
   constexpr int64_t kBlockTasks = 16;
+  constexpr int64_t kRows = 1024;
   std::vector<SparseRowScratch> scratch = scratchFor(pool, m);
   std::vector<std::vector<Nonzero>> gathered(kBlockTasks);
   std::vector<std::vector<int32_t>> counts(kBlockTasks);
-  const int64_t tasks = taskCount(N);
+  const int64_t tasks = (N + kRows - 1) / kRows;
   const int64_t bands = pool.threadCount() == 1 ? 1 : 2 * pool.threadCount();
   const std::vector<int64_t> bandStart = levelBands(m, bands);
   for (int64_t firstTask = 0; firstTask < tasks; firstTask += kBlockTasks) {
@@ -149,7 +149,7 @@ void addCoSharingSparse(const SparseRowReader& rows, int64_t N, int64_t m, float
       counts[local].clear();
       out.clear();
       const int64_t task = firstTask + local;
-      for (int64_t p = task * kTaskRows; p < std::min(N, (task + 1) * kTaskRows); ++p) {
+      for (int64_t p = task * kRows; p < std::min(N, (task + 1) * kRows); ++p) {
         const SparseRow row = rows(p, scratch[worker]);
         const size_t before = out.size();
         for (int64_t i = 0; i < row.count; ++i) out.push_back(Nonzero{row.clusters[i], row.values[i]});

@@ -31,8 +31,11 @@ struct SparseRowScratch {
 using SparseRowReader = std::function<SparseRow(int64_t p, SparseRowScratch& scratch)>;
 
 // coverageSum: list positions outer, points inner, in double; a band of
-// positions at a time, so that the values gathered stay few.
-double coverageSumSparse(const SparseRowReader& rows, int64_t N, int64_t m, ThreadPool& pool);
+// positions at a time, so that no more than about `bandValues` values are
+// gathered at once.
+constexpr int64_t kCoverageBandValues = int64_t{8} << 20;
+double coverageSumSparse(const SparseRowReader& rows, int64_t N, int64_t m, ThreadPool& pool,
+                         int64_t bandValues = kCoverageBandValues);
 
 // mostProbableCluster of one row.
 int32_t mostProbableSparse(const SparseRow& row);
