@@ -12,6 +12,6 @@ namespace zelmor {
 void measureCoSharing(const PassState& state, const RunControl& control, float* levels);
 
 // The rows of a compact state, for the sparse kernels.
-SparseRowReader compactRows(const SparseValues& values);
+SparseRowReader compactRows(const CompactState& state);
 
 }  // namespace zelmor

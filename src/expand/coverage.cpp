@@ -10,7 +10,7 @@ namespace zelmor {
 double measureCoverage(const PassState& state, const RunControl& control) {
   if (state.compact) {
     const SparseValues& values = state.compact->values;
-    return coverageSumSparse(compactRows(values), values.points(), values.perPoint(), *control.pool());
+    return coverageSumSparse(compactRows(*state.compact), values.points(), values.perPoint(), *control.pool());
   }
   const Responsibilities& responsibilities = *state.responsibilities;
   const int64_t N = responsibilities.points();
@@ -31,9 +31,8 @@ std::vector<int32_t> assignMembership(PassState& state, const RunControl& contro
     // order among equals: the most probable microcluster.
     for (int64_t p = 0; p < N; ++p) labels[p] = state.hints[p].best;
   } else if (state.compact) {
-    const SparseRowReader rows = compactRows(state.compact->values);
-    const size_t m = static_cast<size_t>(state.compact->values.perPoint());
-    SparseRowScratch scratch{std::vector<int16_t>(m), std::vector<int16_t>(m)};
+    const SparseRowReader rows = compactRows(*state.compact);
+    SparseRowScratch scratch(state.compact->values.perPoint());
     for (int64_t p = 0; p < N; ++p) labels[p] = mostProbableSparse(rows(p, scratch));
   } else if (control.pool() == nullptr) {
     const Responsibilities& r = *state.responsibilities;

@@ -35,23 +35,17 @@ CompactLists::CompactLists(int64_t N, int32_t K, int64_t segmentLength)
   clear();
 }
 
-void CompactLists::expand(int64_t p, int16_t* items) const {
+void CompactLists::expand(int64_t p, int16_t* items, uint8_t* flags) const {
   const int64_t t = tailLength(p);
   int16_t* tail = items + (K_ - t);
   copyTail(p, tail);
-  // The others in descending index order: walk the indices downwards,
-  // stepping over the tail's (sorted here by descending index).
-  std::vector<int16_t> taken(tail, tail + t);
-  std::sort(taken.begin(), taken.end(), std::greater<>());
+  // The others in descending index order.
+  for (int64_t i = 0; i < t; ++i) flags[tail[i]] = 1;
   int64_t q = 0;
-  size_t next = 0;
   for (int32_t k = K_ - 1; k >= 0; --k) {
-    if (next < taken.size() && taken[next] == k) {
-      ++next;
-      continue;
-    }
-    items[q++] = static_cast<int16_t>(k);
+    if (flags[k] == 0) items[q++] = static_cast<int16_t>(k);
   }
+  for (int64_t i = 0; i < t; ++i) flags[tail[i]] = 0;
 }
 
 void CompactLists::set(int64_t p, const int16_t* tail, int64_t length) {
@@ -70,7 +64,8 @@ SparseValues::SparseValues(int64_t N, int32_t K, int64_t segmentLength)
       index_(N, kValuesMessage),
       positions_(K > 256, kValuesMessage, std::max<int64_t>(segmentLength, K)),
       clusters_(K > 256, kValuesMessage, std::max<int64_t>(segmentLength, K)),
-      values_(kValuesMessage, std::max<int64_t>(segmentLength, K)) {
+      values_(kValuesMessage, std::max<int64_t>(segmentLength, K)),
+      wholeRows_(kValuesMessage, std::max<int64_t>(segmentLength, K)) {
   clear();
 }
 
@@ -78,6 +73,7 @@ const float* SparseValues::read(int64_t p, int16_t* positions, int16_t* clusters
   const int64_t n = count(p);
   if (n == 0) return nullptr;
   const int64_t offset = static_cast<int64_t>(index_[p] >> 16);
+  if (whole(p)) return wholeRows_.at(offset);
   positions_.get(offset, positions, n);
   clusters_.get(offset, clusters, n);
   return values_.at(offset);
@@ -85,6 +81,15 @@ const float* SparseValues::read(int64_t p, int16_t* positions, int16_t* clusters
 
 void SparseValues::set(int64_t p, const int16_t* positions, const int16_t* clusters, const float* values,
                        int64_t count) {
+  const int64_t numberBytes = K_ > 256 ? 2 : 1;
+  if (count * (2 * numberBytes + 4) > int64_t{4} * K_) {
+    const int64_t offset = wholeRows_.take(K_);
+    float* row = wholeRows_.at(offset);
+    std::fill(row, row + K_, 0.0f);
+    for (int64_t i = 0; i < count; ++i) row[positions[i]] = values[i];
+    index_[p] = static_cast<uint64_t>(offset) << 16 | 0x8000;
+    return;
+  }
   // The three arenas take the same spans, so one offset serves all.
   const int64_t offset = positions_.take(count);
   clusters_.take(count);
@@ -100,6 +105,7 @@ void SparseValues::clear() {
   positions_.clear();
   clusters_.clear();
   values_.clear();
+  wholeRows_.clear();
 }
 
 void SparseValues::release() {
@@ -107,6 +113,7 @@ void SparseValues::release() {
   positions_.release();
   clusters_.release();
   values_.release();
+  wholeRows_.release();
 }
 
 TailPositions::TailPositions(int32_t K)

@@ -71,8 +71,9 @@ class CompactLists {
   int32_t perPoint() const { return K_; }
   int64_t tailLength(int64_t p) const { return static_cast<int64_t>(index_[p] & 0xffff); }
   void copyTail(int64_t p, int16_t* tail) const { items_.get(index_[p] >> 16, tail, tailLength(p)); }
-  // The whole list of point p (K entries).
-  void expand(int64_t p, int16_t* items) const;
+  // The whole list of point p (K entries); `flags` is K bytes of zeros, left
+  // zero.
+  void expand(int64_t p, int16_t* items, uint8_t* flags) const;
   // Sets point p's tail; points are set in any order, each once after clear().
   void set(int64_t p, const int16_t* tail, int64_t length);
   // Empties the store; every point's tail is then empty.
@@ -86,13 +87,18 @@ class CompactLists {
 
 // One pass's responsibilities of every point in list order: its nonzero ones,
 // or all K where one is not a finite number (such a row pairs zeros as well).
+// A row with so many entries that its positions and microclusters would cost
+// more than its zeros is kept whole, its values alone, by list position.
 class SparseValues {
  public:
   SparseValues(int64_t N, int32_t K, int64_t segmentLength = int64_t{1} << 22);
   int64_t points() const { return index_.size(); }
   int32_t perPoint() const { return K_; }
-  int64_t count(int64_t p) const { return static_cast<int64_t>(index_[p] & 0xffff); }
+  // Entries of point p; K for a row kept whole.
+  int64_t count(int64_t p) const { return whole(p) ? K_ : static_cast<int64_t>(index_[p] & 0x7fff); }
+  bool whole(int64_t p) const { return (index_[p] & 0x8000) != 0; }
   // Point p's entries: positions and microclusters widened, values in place.
+  // A row kept whole gives its K values only.
   const float* read(int64_t p, int16_t* positions, int16_t* clusters) const;
   void set(int64_t p, const int16_t* positions, const int16_t* clusters, const float* values, int64_t count);
   void clear();
@@ -105,6 +111,7 @@ class SparseValues {
   NumberArena positions_;
   NumberArena clusters_;
   SegmentArena<float> values_;
+  SegmentArena<float> wholeRows_;
 };
 
 // Where microclusters stand in a list kept as its tail: loaded with one tail,

@@ -94,6 +94,7 @@ struct WorkerScratch {
   std::vector<std::pair<float, int32_t>> ranked;
   std::vector<int16_t> tail;
   std::vector<int16_t> items;
+  std::vector<uint8_t> flags;
   std::vector<float> row;
   std::unique_ptr<TailPositions> tailPositions;
   std::vector<double> eigenScratch;
@@ -269,6 +270,7 @@ void FastPass::prepareScratch() {
     s.dense.assign(static_cast<size_t>(K_), 0.0f);
     s.tail.resize(static_cast<size_t>(K_));
     s.items.resize(static_cast<size_t>(K_));
+    s.flags.assign(static_cast<size_t>(K_), 0);
     s.row.resize(static_cast<size_t>(K_));
     s.tailPositions = std::make_unique<TailPositions>(K_);
   }
@@ -394,7 +396,7 @@ void FastPass::collectCandidates(int64_t first, int64_t end, int64_t block, Work
     s.pointSafe[p - first] = safe_[p];
     s.pointStart[p - first] = static_cast<int32_t>(s.candidates.size());
     if (needed.all(p)) {
-      if (!firstPass_) compact_.lists.expand(P, s.items.data());
+      if (!firstPass_) compact_.lists.expand(P, s.items.data(), s.flags.data());
       for (int64_t q = 0; q < m_; ++q) add(q, firstPass_ ? static_cast<int32_t>(q) : s.items[q]);
       continue;
     }
@@ -528,7 +530,7 @@ void FastPass::keepRow(int64_t P, const Candidate* cand, int64_t evaluated, bool
       if (cand[i].density != 0.0f) keep.addValue(cand[i].position, cand[i].cluster, cand[i].density);
     }
   } else {
-    compact_.lists.expand(P, s.items.data());
+    compact_.lists.expand(P, s.items.data(), s.flags.data());
     for (int64_t i = 0; i < evaluated; ++i) s.dense[cand[i].position] = cand[i].density;
     for (int64_t q = 0; q < m_; ++q) {
       keep.addValue(static_cast<int32_t>(q), s.items[q], s.dense[q]);

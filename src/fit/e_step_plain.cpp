@@ -59,6 +59,7 @@ void eStepPassPlain(int32_t iteration, const PassModel& model, const PointSource
   std::vector<int16_t> itemScratch(compact != nullptr ? static_cast<size_t>(K) : 0);
   std::vector<int16_t> positions, clusters;
   std::vector<float> values;
+  std::vector<uint8_t> flags(compact != nullptr ? static_cast<size_t>(K) : 0, 0);
 
   std::vector<float> point(static_cast<size_t>(d));
   std::vector<float> t(static_cast<size_t>(d));
@@ -69,7 +70,7 @@ void eStepPassPlain(int32_t iteration, const PassModel& model, const PointSource
     if (p % kStopCheckPoints == 0) control.checkStop();
     float* row = compact != nullptr ? rowScratch.data() : state.responsibilities->row(p);
     int16_t* items = compact != nullptr ? itemScratch.data() : state.responsibilities->list(p);
-    if (compact != nullptr && !firstPass) compact->lists.expand(p, items);
+    if (compact != nullptr && !firstPass) compact->lists.expand(p, items, flags.data());
     const float* x = point.data();
 
     for (int64_t q = 0; q < m; ++q) {

@@ -14,12 +14,7 @@ constexpr int64_t kTaskRows = 4096;
 int64_t taskCount(int64_t N) { return (N + kTaskRows - 1) / kTaskRows; }
 
 std::vector<SparseRowScratch> scratchFor(const ThreadPool& pool, int64_t m) {
-  std::vector<SparseRowScratch> scratch(static_cast<size_t>(pool.threadCount()));
-  for (SparseRowScratch& s : scratch) {
-    s.positions.resize(static_cast<size_t>(m));
-    s.clusters.resize(static_cast<size_t>(m));
-  }
-  return scratch;
+  return std::vector<SparseRowScratch>(static_cast<size_t>(pool.threadCount()), SparseRowScratch(m));
 }
 
 // The values of list positions [low, high) of one task's rows, by position,

@@ -21,10 +21,19 @@ struct SparseRow {
   const float* values;
 };
 
-// Room a reader may fill (m entries each), one per thread.
+// Room a reader may fill (m entries each; flags m zeros, left zero), one per
+// thread.
 struct SparseRowScratch {
   std::vector<int16_t> positions;
   std::vector<int16_t> clusters;
+  std::vector<float> values;
+  std::vector<uint8_t> flags;
+
+  explicit SparseRowScratch(int64_t m)
+      : positions(static_cast<size_t>(m)),
+        clusters(static_cast<size_t>(m)),
+        values(static_cast<size_t>(m)),
+        flags(static_cast<size_t>(m), 0) {}
 };
 
 // Point p's row; called from several threads, each with its own scratch.

@@ -12,6 +12,8 @@
 #include <random>
 #include <vector>
 
+#include "expand/co_sharing.h"
+#include "fit/fit_state.h"
 #include "fit/list_positions.h"
 #include "kernels/expand_kernels.h"
 #include "kernels/sparse_expand.h"
@@ -50,7 +52,7 @@ TEST(CompactLists, ListsAndPositionsAreThoseOfTheWholeList) {
     for (int64_t p = 0; p < N; ++p) {
       const int64_t t = lists.tailLength(p);
       ASSERT_EQ(t, static_cast<int64_t>(tails[p].size()));
-      lists.expand(p, items.data());
+      lists.expand(p, items.data(), flags.data());
       ASSERT_TRUE(std::equal(tails[p].begin(), tails[p].end(), items.begin() + (K - t)));
       for (int64_t q = 1; q < K - t; ++q) ASSERT_GT(items[q - 1], items[q]);  // the rest, descending
       // Any needed set (ascending) finds the positions the scan finds.
@@ -79,12 +81,12 @@ struct Rows {
   int64_t N, m;
   std::vector<float> dense;
   std::vector<int16_t> items;
-  std::unique_ptr<SparseValues> sparse;
+  std::unique_ptr<CompactState> compact;  // lists kept whole
 };
 
 Rows randomRows(int64_t N, int64_t m, std::mt19937& random, int64_t nanRow) {
   Rows rows{N, m, std::vector<float>(N * m, 0.0f), std::vector<int16_t>(N * m), nullptr};
-  rows.sparse = std::make_unique<SparseValues>(N, static_cast<int32_t>(m), 11);
+  rows.compact = std::make_unique<CompactState>(N, static_cast<int32_t>(m));
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
   std::vector<int16_t> positions, clusters;
   std::vector<float> values;
@@ -93,7 +95,9 @@ Rows randomRows(int64_t N, int64_t m, std::mt19937& random, int64_t nanRow) {
     int16_t* items = rows.items.data() + i * m;
     const std::vector<int16_t> list = randomTail(static_cast<int32_t>(m), m, random);
     std::copy(list.begin(), list.end(), items);
-    for (int64_t j = 0; i % 11 != 0 && j < m; ++j) row[j] = unit(random) < 0.2f ? unit(random) * 1e-3f : 0.0f;
+    // Some rows so full that they are kept whole.
+    const float share = i % 7 == 3 ? 0.9f : 0.2f;
+    for (int64_t j = 0; i % 11 != 0 && j < m; ++j) row[j] = unit(random) < share ? unit(random) * 1e-3f : 0.0f;
     if (i % 5 == 0 && m > 1) row[i % m] = row[(i + 1) % m] = 0.5f;  // a tie
     if (i == nanRow) row[m / 2] = std::numeric_limits<float>::quiet_NaN();
     const bool whole = i == nanRow;
@@ -102,16 +106,10 @@ Rows randomRows(int64_t N, int64_t m, std::mt19937& random, int64_t nanRow) {
       if (row[j] == 0.0f && !whole) continue;
       positions.push_back(static_cast<int16_t>(j)), clusters.push_back(items[j]), values.push_back(row[j]);
     }
-    rows.sparse->set(i, positions.data(), clusters.data(), values.data(), static_cast<int64_t>(values.size()));
+    rows.compact->lists.set(i, items, m);
+    rows.compact->values.set(i, positions.data(), clusters.data(), values.data(), static_cast<int64_t>(values.size()));
   }
   return rows;
-}
-
-SparseRowReader readerOf(const SparseValues& values) {
-  return [&values](int64_t p, SparseRowScratch& s) {
-    const float* v = values.read(p, s.positions.data(), s.clusters.data());
-    return SparseRow{values.count(p), s.positions.data(), s.clusters.data(), v};
-  };
 }
 
 TEST(SparsePostLoopKernels, MatchThePlainOnesOnDenseRows) {
@@ -120,10 +118,10 @@ TEST(SparsePostLoopKernels, MatchThePlainOnesOnDenseRows) {
            {1, 1, -1}, {7, 3, -1}, {9000, 37, -1}, {5000, 300, -1}, {300, 20, 123}}) {
     SCOPED_TRACE(std::to_string(N) + "x" + std::to_string(m));
     const Rows rows = randomRows(N, m, random, nanRow);
-    const SparseRowReader reader = readerOf(*rows.sparse);
+    const SparseRowReader reader = compactRows(*rows.compact);
     const double plainCoverage = coverageSum(rows.dense.data(), N, m);
     std::vector<float> plainLevels(m * (m - 1) / 2, 0.0f);
-    SparseRowScratch scratch{std::vector<int16_t>(m), std::vector<int16_t>(m)};
+    SparseRowScratch scratch(m);
     for (int64_t i = 0; i < N; ++i) {
       addCoSharing(rows.dense.data() + i * m, rows.items.data() + i * m, m, plainLevels.data());
       ASSERT_EQ(mostProbableSparse(reader(i, scratch)),
