@@ -35,6 +35,7 @@ class SegmentArena {
   T* at(int64_t offset) { return segments_[offset / segmentLength_].data() + offset % segmentLength_; }
   const T* at(int64_t offset) const { return segments_[offset / segmentLength_].data() + offset % segmentLength_; }
   void clear() { used_ = 0; }
+  int64_t bytesUsed() const { return used_ * static_cast<int64_t>(sizeof(T)); }
   void release() { segments_.clear(), used_ = 0; }
 
  private:
@@ -53,6 +54,7 @@ class NumberArena {
   void put(int64_t offset, const int16_t* numbers, int64_t count);
   void get(int64_t offset, int16_t* numbers, int64_t count) const;
   void clear() { narrow_.clear(), words_.clear(); }
+  int64_t bytesUsed() const { return narrow_.bytesUsed() + words_.bytesUsed(); }
   void release() { narrow_.release(), words_.release(); }
 
  private:
@@ -78,6 +80,8 @@ class CompactLists {
   void set(int64_t p, const int16_t* tail, int64_t length);
   // Empties the store; every point's tail is then empty.
   void clear();
+  // Bytes of the index and the tails.
+  int64_t bytesUsed() const { return index_.size() * 8 + items_.bytesUsed(); }
 
  private:
   int32_t K_;
@@ -102,6 +106,11 @@ class SparseValues {
   const float* read(int64_t p, int16_t* positions, int16_t* clusters) const;
   void set(int64_t p, const int16_t* positions, const int16_t* clusters, const float* values, int64_t count);
   void clear();
+  // Bytes of the index and the entries.
+  int64_t bytesUsed() const {
+    return index_.size() * 8 + positions_.bytesUsed() + clusters_.bytesUsed() + values_.bytesUsed() +
+           wholeRows_.bytesUsed();
+  }
   // Gives the entries' storage back.
   void release();
 

@@ -1,8 +1,10 @@
 // The state the EM fit works on, each part owned by one type: the model's
 // parameters, the M-step sums of a pass, and the responsibilities of the
 // last pass with every point's item list. The arrays are sized once, before
-// the first pass, so that a run too large for memory stops before it starts;
-// each names itself in the message of a failed request.
+// the first pass, so that a run too large for memory stops before it starts
+// (the compact state's per-point indexes; its entries, whose number only the
+// passes find, are obtained as the passes fill them); each names itself in
+// the message of a failed request.
 #pragma once
 
 #include <cstdint>
