@@ -63,7 +63,7 @@ FitResult runPipeline(const RunSettings& settings, const PointSource& data, std:
   // that a run too large for memory stops before hours of work.
   Parameters parameters(startMeans.data(), K, d);
   startMeans = {};
-  PassState state(settings.N, K);
+  PassState state(settings.N, K, settings.kernels == Kernels::Plain);
   MStepSums sums(K, d);
   Buffer<float> levels(packedStrictLowerLength(K), "Not enough memory for dist!!\n");
   std::optional<TextWriter> emOut;
@@ -75,7 +75,7 @@ FitResult runPipeline(const RunSettings& settings, const PointSource& data, std:
   runEmLoop(settings, data, control, observer, parameters, state, sums, result.logLikelihoods, result.summary);
 
   result.labels = assignMembership(state, control);
-  result.summary.coverage = measureCoverage(state.responsibilities, control);
+  result.summary.coverage = measureCoverage(state, control);
   if (observer.coverageMeasured) observer.coverageMeasured(result.summary.coverage);
   if (coverageTooLow(result.summary.coverage, settings.N)) {
     throw LowCoverageError(
@@ -87,8 +87,10 @@ FitResult runPipeline(const RunSettings& settings, const PointSource& data, std:
   if (outputs != nullptr) writeMembershipFile(outputs->membership, result.labels);
 
   if (observer.expansionStarted) observer.expansionStarted();
-  measureCoSharing(state.responsibilities, control, levels.data());
-  state.responsibilities.release();  // only the levels carry the fit on from here
+  measureCoSharing(state, control, levels.data());
+  // Only the levels carry the fit on from here.
+  if (state.responsibilities) state.responsibilities->release();
+  if (state.compact) state.compact.reset();
   result.coShareLevels = copyOf(levels);
 
   result.orientations = orientationVectors(parameters, settings.basedim);

@@ -4,10 +4,14 @@
 
 #include "core/run_control.h"
 #include "fit/fit_state.h"
+#include "kernels/sparse_expand.h"
 
 namespace zelmor {
 
 // Writes the K(K-1)/2 levels, strict lower triangle, into `levels`.
-void measureCoSharing(const Responsibilities& responsibilities, const RunControl& control, float* levels);
+void measureCoSharing(const PassState& state, const RunControl& control, float* levels);
+
+// The rows of a compact state, for the sparse kernels.
+SparseRowReader compactRows(const CompactState& state);
 
 }  // namespace zelmor

@@ -1,12 +1,18 @@
 #include "expand/coverage.h"
 
+#include "expand/co_sharing.h"
 #include "expand/expand_constants.h"
 #include "kernels/expand_fast.h"
 #include "kernels/expand_kernels.h"
 
 namespace zelmor {
 
-double measureCoverage(const Responsibilities& responsibilities, const RunControl& control) {
+double measureCoverage(const PassState& state, const RunControl& control) {
+  if (state.compact) {
+    const SparseValues& values = state.compact->values;
+    return coverageSumSparse(compactRows(*state.compact), values.points(), values.perPoint(), *control.pool());
+  }
+  const Responsibilities& responsibilities = *state.responsibilities;
   const int64_t N = responsibilities.points();
   const int64_t m = responsibilities.perPoint();
   return control.pool() == nullptr ? coverageSumPlain(responsibilities.values(), N, m)
@@ -18,20 +24,23 @@ bool coverageTooLow(double coverage, int64_t N) {
 }
 
 std::vector<int32_t> assignMembership(PassState& state, const RunControl& control) {
-  const Responsibilities& responsibilities = state.responsibilities;
-  const int64_t N = responsibilities.points();
-  const int64_t m = responsibilities.perPoint();
+  const int64_t N = state.points();
   std::vector<int32_t> labels(static_cast<size_t>(N));
   if (state.hintsHoldBest) {
     // The last pass noted each point's largest responsibility, first in list
     // order among equals: the most probable microcluster.
     for (int64_t p = 0; p < N; ++p) labels[p] = state.hints[p].best;
+  } else if (state.compact) {
+    const SparseRowReader rows = compactRows(*state.compact);
+    SparseRowScratch scratch(state.compact->values.perPoint());
+    for (int64_t p = 0; p < N; ++p) labels[p] = mostProbableSparse(rows(p, scratch));
   } else if (control.pool() == nullptr) {
-    for (int64_t p = 0; p < N; ++p)
-      labels[p] = mostProbableClusterPlain(responsibilities.row(p), responsibilities.list(p), m);
+    const Responsibilities& r = *state.responsibilities;
+    for (int64_t p = 0; p < N; ++p) labels[p] = mostProbableClusterPlain(r.row(p), r.list(p), r.perPoint());
   } else {
-    const std::vector<const int16_t*> lists = responsibilities.listPointers();
-    mostProbableCluster(responsibilities.values(), lists.data(), N, m, labels.data(), *control.pool());
+    const Responsibilities& r = *state.responsibilities;
+    const std::vector<const int16_t*> lists = r.listPointers();
+    mostProbableCluster(r.values(), lists.data(), N, r.perPoint(), labels.data(), *control.pool());
   }
   state.hints.reset();
   state.hintsHoldBest = false;

@@ -13,7 +13,7 @@ namespace zelmor {
 
 // The sum of every responsibility of the last pass: the expected number of
 // points the microclusters account for.
-double measureCoverage(const Responsibilities& responsibilities, const RunControl& control);
+double measureCoverage(const PassState& state, const RunControl& control);
 
 // True when the coverage is too low for the steps after it.
 bool coverageTooLow(double coverage, int64_t N);

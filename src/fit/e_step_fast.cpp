@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "fit/compact_store.h"
 #include "fit/density_bounds.h"
 #include "fit/e_step.h"
 #include "fit/em_constants.h"
@@ -55,6 +56,27 @@ struct Share {
 };
 static_assert(kBlockPoints <= 65536);
 
+// What a run of points leaves for the compact state, in point order: each
+// point's tail (first pass) and its kept responsibilities.
+struct ChunkKeep {
+  std::vector<int32_t> tailLength;
+  std::vector<int16_t> tails;
+  std::vector<int32_t> valueCount;
+  std::vector<int16_t> positions;
+  std::vector<int16_t> clusters;
+  std::vector<float> values;
+
+  void clear() {
+    tailLength.clear(), tails.clear(), valueCount.clear();
+    positions.clear(), clusters.clear(), values.clear();
+  }
+  void addValue(int32_t position, int32_t cluster, float r) {
+    positions.push_back(static_cast<int16_t>(position));
+    clusters.push_back(static_cast<int16_t>(cluster));
+    values.push_back(r);
+  }
+};
+
 struct WorkerScratch {
   std::vector<float> t;
   std::vector<double> laneScratch;
@@ -62,7 +84,6 @@ struct WorkerScratch {
   std::unique_ptr<WideAccumulator> accumulator;
   std::vector<const float*> runPoints;
   std::vector<float> runShares;
-  std::vector<uint8_t> flags;
   std::vector<int32_t> positions;
   std::vector<int16_t> clusters;
   std::vector<Candidate> candidates;
@@ -71,8 +92,12 @@ struct WorkerScratch {
   std::vector<int32_t> clusterStart;
   std::vector<int32_t> byCluster;
   std::vector<float> dense;
-  std::vector<uint8_t> nonzeroFlag;
   std::vector<std::pair<float, int32_t>> ranked;
+  std::vector<int16_t> tail;
+  std::vector<int16_t> items;
+  std::vector<uint8_t> flags;
+  std::vector<float> row;
+  std::unique_ptr<TailPositions> tailPositions;
   std::vector<double> eigenScratch;
   std::vector<float> startX;
   int64_t firstPoint = 0;
@@ -130,8 +155,11 @@ class FastPass {
   void processChunk(int64_t c, int worker, int64_t count, int64_t block);
   void collectCandidates(int64_t first, int64_t end, int64_t block, WorkerScratch& s);
   void computeDensities(WorkerScratch& s);
-  void finishPoint(int64_t p, int64_t local, int64_t block, WorkerScratch& s, std::vector<Share>& out);
-  void writeFirstPassList(int64_t P, const Candidate* cand, int64_t evaluated, bool ordinary, WorkerScratch& s);
+  void finishPoint(int64_t p, int64_t local, int64_t block, WorkerScratch& s, std::vector<Share>& out, ChunkKeep& keep);
+  void writeFirstPassList(int64_t P, const Candidate* cand, int64_t evaluated, bool ordinary, WorkerScratch& s,
+                          ChunkKeep& keep);
+  void keepRow(int64_t P, const Candidate* cand, int64_t evaluated, bool ordinary, WorkerScratch& s, ChunkKeep& keep);
+  void keepBlock(int64_t count, int64_t block);
   void sortChunkShares(int64_t c, WorkerScratch& s);
   void addBlockSums(int64_t task, int worker, int64_t count, int64_t chunks);
   void addMicroclusterSums(int64_t k, WorkerScratch& s, int64_t count, int64_t chunks);
@@ -152,6 +180,8 @@ class FastPass {
   const bool wide_;
   const bool keepFullInverses_;
   const int64_t chunkPoints_;
+  CompactState& compact_;
+  const bool keepValues_;
   PointHint* hints_ = nullptr;  // null without room for hints
 
   std::vector<WorkerScratch> scratch_;
@@ -174,6 +204,7 @@ class FastPass {
   std::vector<uint8_t> hasLogShare_;
   std::vector<std::vector<Share>> chunkShares_;
   std::vector<std::vector<Share>> chunkByCluster_;
+  std::vector<ChunkKeep> chunkKeep_;
   // Row c: where each microcluster's shares start in chunk c's sorted list.
   std::vector<int32_t> chunkClusterStart_;
 };
@@ -195,12 +226,14 @@ FastPass::FastPass(int32_t iteration, const PassModel& model, const PointSource&
       kernels_(control.kernels()),
       wide_(kernels_.isa != Isa::Scalar),
       keepFullInverses_(wide_ && int64_t{model.K} * model.d * model.d <= kKeptInverseDoubles),
-      chunkPoints_(std::max<int64_t>(kChunkPoints, (model.K + 7) / 8)) {
-  const int64_t N = state.responsibilities.points();
+      chunkPoints_(std::max<int64_t>(kChunkPoints, (model.K + 7) / 8)),
+      compact_(*state.compact),
+      keepValues_(state.keepValues) {
+  const int64_t N = state.points();
   if (state.hints.empty()) {
     try {
       state.hints = Buffer<PointHint>(N, "");
-      std::fill(state.hints.data(), state.hints.data() + N, PointHint{-1, -1, {}});
+      std::fill(state.hints.data(), state.hints.data() + N, PointHint{-1});
     } catch (const Error&) {
       // Without room for hints the pass only finds its densities more slowly.
     }
@@ -216,6 +249,9 @@ FastPass::FastPass(int32_t iteration, const PassModel& model, const PointSource&
   const int64_t maxChunks = (kBlockPoints + chunkPoints_ - 1) / chunkPoints_;
   chunkShares_.resize(maxChunks);
   chunkByCluster_.resize(maxChunks);
+  chunkKeep_.resize(maxChunks);
+  if (firstPass_) compact_.lists.clear();
+  if (keepValues_) compact_.values.clear();
   chunkClusterStart_.resize(static_cast<size_t>(maxChunks) * (K_ + 1));
 }
 
@@ -229,14 +265,17 @@ void FastPass::prepareScratch() {
     s.accumulator = std::make_unique<WideAccumulator>(d_, kernels_);
     s.runPoints.resize(kRunShares);
     s.runShares.resize(kRunShares);
-    s.flags.assign(static_cast<size_t>(K_), 0);
     s.positions.resize(static_cast<size_t>(K_));
     s.clusters.resize(static_cast<size_t>(K_));
     s.pointStart.resize(static_cast<size_t>(chunkPoints_) + 1);
     s.pointSafe.resize(static_cast<size_t>(chunkPoints_));
     s.clusterStart.resize(static_cast<size_t>(K_) + 1);
     s.dense.assign(static_cast<size_t>(K_), 0.0f);
-    s.nonzeroFlag.assign(static_cast<size_t>(K_), 0);
+    s.tail.resize(static_cast<size_t>(K_));
+    s.items.resize(static_cast<size_t>(K_));
+    s.flags.assign(static_cast<size_t>(K_), 0);
+    s.row.resize(static_cast<size_t>(K_));
+    s.tailPositions = std::make_unique<TailPositions>(K_);
   }
 }
 
@@ -273,13 +312,42 @@ void FastPass::run() {
     pool_.run(chunks, [&](int64_t c, int worker) { processChunk(c, worker, count, block); });
     // Each microcluster's sums take the block's runs in order, so its terms
     // come in point order. The log-likelihood, a sum in point order too, is
-    // one more task, handed out first.
-    pool_.run(K_ + 1, [&](int64_t task, int worker) { addBlockSums(task, worker, count, chunks); });
+    // one more task, handed out first, and the keeping of the block's lists
+    // and responsibilities another.
+    pool_.run(K_ + 2, [&](int64_t task, int worker) {
+      if (task == K_ + 1) {
+        keepBlock(count, block);
+      } else {
+        addBlockSums(task, worker, count, chunks);
+      }
+    });
     block += count;
   }
   // Every point's best is the largest of its responsibilities as they now
   // stand, the first in list order among equals.
   state_.hintsHoldBest = hints_ != nullptr;
+}
+
+// The block's tails and responsibilities into the compact state, in point
+// order (the state's storage is filled one span after the other).
+void FastPass::keepBlock(int64_t count, int64_t block) {
+  const int64_t chunks = (count + chunkPoints_ - 1) / chunkPoints_;
+  for (int64_t c = 0; c < chunks; ++c) {
+    const ChunkKeep& keep = chunkKeep_[c];
+    const int64_t first = block + c * chunkPoints_;
+    const int64_t points = std::min(count - c * chunkPoints_, chunkPoints_);
+    const int16_t* tail = keep.tails.data();
+    for (int64_t i = 0; firstPass_ && i < points; ++i) {
+      compact_.lists.set(first + i, tail, keep.tailLength[i]);
+      tail += keep.tailLength[i];
+    }
+    int64_t at = 0;
+    for (int64_t i = 0; keepValues_ && i < points; ++i) {
+      const int64_t n = keep.valueCount[i];
+      compact_.values.set(first + i, keep.positions.data() + at, keep.clusters.data() + at, keep.values.data() + at, n);
+      at += n;
+    }
+  }
 }
 
 void FastPass::readBlockHints(int64_t count, int64_t block) {
@@ -295,11 +363,12 @@ void FastPass::processChunk(int64_t c, int worker, int64_t count, int64_t block)
   WorkerScratch& s = scratch_[worker];
   std::vector<Share>& out = chunkShares_[c];
   out.clear();
+  chunkKeep_[c].clear();
   const int64_t first = c * chunkPoints_;
   const int64_t end = std::min(count, first + chunkPoints_);
   collectCandidates(first, end, block, s);
   computeDensities(s);
-  for (int64_t p = first; p < end; ++p) finishPoint(p, p - first, block, s, out);
+  for (int64_t p = first; p < end; ++p) finishPoint(p, p - first, block, s, out, chunkKeep_[c]);
   sortChunkShares(c, s);
 }
 
@@ -329,9 +398,9 @@ void FastPass::collectCandidates(int64_t first, int64_t end, int64_t block, Work
     };
     s.pointSafe[p - first] = safe_[p];
     s.pointStart[p - first] = static_cast<int32_t>(s.candidates.size());
-    const int16_t* items = firstPass_ ? nullptr : state_.responsibilities.list(P);
     if (needed.all(p)) {
-      for (int64_t q = 0; q < m_; ++q) add(q, firstPass_ ? static_cast<int32_t>(q) : items[q]);
+      if (!firstPass_) compact_.lists.expand(P, s.items.data(), s.flags.data());
+      for (int64_t q = 0; q < m_; ++q) add(q, firstPass_ ? static_cast<int32_t>(q) : s.items[q]);
       continue;
     }
     const int16_t* ids = needed.ids(p);
@@ -341,17 +410,20 @@ void FastPass::collectCandidates(int64_t first, int64_t end, int64_t block, Work
       for (int64_t i = 0; i < count; ++i) add(ids[i], ids[i]);
       continue;
     }
-    const int64_t tail = hints_ != nullptr ? hints_[P].tail : -1;
+    // The list is known by its tail: a short one in one vector, a long one
+    // through a map of the tail's ranks.
+    const int64_t tail = compact_.lists.tailLength(P);
+    compact_.lists.copyTail(P, s.tail.data());
     int32_t* positions = s.positions.data();
-    if (tail >= 0 && tail <= kShortTail) {
-      // A short tail is kept with the hint: no visit to the list itself.
-      const int16_t* tailItems = tail <= PointHint::kTailItems ? hints_[P].tailItems : items + (m_ - tail);
-      const int64_t found = kernels_.tailListPositions(ids, count, tailItems, tail, m_, positions, s.clusters.data());
-      for (int64_t i = 0; i < found; ++i) add(positions[i], s.clusters[i]);
+    int64_t found = 0;
+    if (tail <= kShortTail) {
+      found = kernels_.tailListPositions(ids, count, s.tail.data(), tail, m_, positions, s.clusters.data());
     } else {
-      const int64_t found = listPositions(ids, count, items, m_, s.flags.data(), positions);
-      for (int64_t i = 0; i < found; ++i) add(positions[i], items[positions[i]]);
+      s.tailPositions->load(s.tail.data(), tail);
+      found = s.tailPositions->inListOrder(ids, count, positions, s.clusters.data());
+      s.tailPositions->unload();
     }
+    for (int64_t i = 0; i < found; ++i) add(positions[i], s.clusters[i]);
   }
   s.pointStart[end - first] = static_cast<int32_t>(s.candidates.size());
 }
@@ -408,7 +480,8 @@ void FastPass::computeDensities(WorkerScratch& s) {
 
 // One point's log-likelihood share, responsibilities, row and hint; its
 // nonzero shares go to `out`.
-void FastPass::finishPoint(int64_t p, int64_t local, int64_t block, WorkerScratch& s, std::vector<Share>& out) {
+void FastPass::finishPoint(int64_t p, int64_t local, int64_t block, WorkerScratch& s, std::vector<Share>& out,
+                           ChunkKeep& keep) {
   const int64_t P = block + p;
   const bool safe = s.pointSafe[local] != 0;
   Candidate* cand = s.candidates.data() + s.pointStart[local];
@@ -444,64 +517,74 @@ void FastPass::finishPoint(int64_t p, int64_t local, int64_t block, WorkerScratc
   if (hints_ != nullptr) hints_[P].best = static_cast<int16_t>(nearest);
 
   if (firstPass_) {
-    writeFirstPassList(P, cand, evaluated, ordinary, s);
-    return;
+    writeFirstPassList(P, cand, evaluated, ordinary, s, keep);
+  } else if (keepValues_) {
+    keepRow(P, cand, evaluated, ordinary, s, keep);
   }
-  float* row = state_.responsibilities.row(P);
-  std::fill(row, row + m_, 0.0f);
-  for (int64_t i = 0; i < evaluated; ++i) row[cand[i].position] = cand[i].density;
+}
+
+// A later pass's row of point P, its entries in list order: the nonzero
+// ones, or all where one is not a finite number.
+void FastPass::keepRow(int64_t P, const Candidate* cand, int64_t evaluated, bool ordinary, WorkerScratch& s,
+                       ChunkKeep& keep) {
+  const size_t before = keep.values.size();
+  if (ordinary) {
+    for (int64_t i = 0; i < evaluated; ++i) {
+      if (cand[i].density != 0.0f) keep.addValue(cand[i].position, cand[i].cluster, cand[i].density);
+    }
+  } else {
+    compact_.lists.expand(P, s.items.data(), s.flags.data());
+    for (int64_t i = 0; i < evaluated; ++i) s.dense[cand[i].position] = cand[i].density;
+    for (int64_t q = 0; q < m_; ++q) {
+      keep.addValue(static_cast<int32_t>(q), s.items[q], s.dense[q]);
+      s.dense[q] = 0.0f;
+    }
+  }
+  keep.valueCount.push_back(static_cast<int32_t>(keep.values.size() - before));
 }
 
 // The first pass's list of point P and its row: ascending responsibility, the
 // higher index first among equals, so the zeros first in descending index
-// order, then the rest sorted.
-void FastPass::writeFirstPassList(int64_t P, const Candidate* cand, int64_t evaluated, bool ordinary,
-                                  WorkerScratch& s) {
-  int16_t* items = state_.responsibilities.list(P);
-  float* row = state_.responsibilities.row(P);
+// order, then the rest sorted: the tail. Values that are not numbers order
+// the list in their own way; such a list is kept whole.
+void FastPass::writeFirstPassList(int64_t P, const Candidate* cand, int64_t evaluated, bool ordinary, WorkerScratch& s,
+                                  ChunkKeep& keep) {
   if (!ordinary) {
-    // Values that are not numbers order the list in their own way.
     for (int64_t i = 0; i < evaluated; ++i) s.dense[cand[i].cluster] = cand[i].density;
+    int16_t* items = s.items.data();
     buildItemList(s.dense.data(), K_, items);
-    for (int64_t q = 0; q < m_; ++q) row[q] = s.dense[items[q]];
+    for (int64_t q = 0; q < m_; ++q) s.row[q] = s.dense[items[q]];
     for (int64_t i = 0; i < evaluated; ++i) s.dense[cand[i].cluster] = 0.0f;
-    if (hints_ != nullptr) hints_[P].best = static_cast<int16_t>(mostProbableClusterPlain(row, items, m_));
+    if (hints_ != nullptr) hints_[P].best = static_cast<int16_t>(mostProbableClusterPlain(s.row.data(), items, m_));
+    keep.tailLength.push_back(static_cast<int32_t>(m_));
+    keep.tails.insert(keep.tails.end(), items, items + m_);
+    if (keepValues_) {
+      for (int64_t q = 0; q < m_; ++q) keep.addValue(static_cast<int32_t>(q), items[q], s.row[q]);
+      keep.valueCount.push_back(static_cast<int32_t>(m_));
+    }
     return;
   }
   s.ranked.clear();
   for (int64_t i = 0; i < evaluated; ++i) {
-    if (cand[i].density != 0.0f) {
-      s.ranked.emplace_back(cand[i].density, cand[i].cluster);
-      s.nonzeroFlag[cand[i].cluster] = 1;
-    }
+    if (cand[i].density != 0.0f) s.ranked.emplace_back(cand[i].density, cand[i].cluster);
   }
   std::sort(s.ranked.begin(), s.ranked.end(), [](const auto& a, const auto& b) {
     return a.first < b.first || (a.first == b.first && a.second > b.second);
   });
+  const int64_t tail = static_cast<int64_t>(s.ranked.size());
   if (hints_ != nullptr) {
-    PointHint& hint = hints_[P];
     // The list ends in the ranked ones; among equal largest the first in
     // the list is the best.
-    size_t first = s.ranked.size();
+    int64_t first = tail;
     while (first > 0 && s.ranked[first - 1].first == s.ranked.back().first) --first;
-    hint.best = static_cast<int16_t>(s.ranked.empty() ? -1 : s.ranked[first].second);
-    hint.tail = static_cast<int16_t>(s.ranked.size());
-    for (size_t i = 0; i < s.ranked.size() && i < PointHint::kTailItems; ++i) {
-      hint.tailItems[i] = static_cast<int16_t>(s.ranked[i].second);
-    }
+    hints_[P].best = static_cast<int16_t>(tail == 0 ? -1 : s.ranked[first].second);
   }
-  int64_t q = 0;
-  for (int32_t k = K_ - 1; k >= 0; --k) {
-    if (s.nonzeroFlag[k] != 0) continue;
-    items[q] = static_cast<int16_t>(k);
-    row[q] = 0.0f;
-    ++q;
-  }
-  for (const auto& [r, g] : s.ranked) {
-    items[q] = static_cast<int16_t>(g);
-    row[q] = r;
-    ++q;
-    s.nonzeroFlag[g] = 0;
+  keep.tailLength.push_back(static_cast<int32_t>(tail));
+  for (const auto& ranked : s.ranked) keep.tails.push_back(static_cast<int16_t>(ranked.second));
+  if (keepValues_) {
+    for (int64_t i = 0; i < tail; ++i)
+      keep.addValue(static_cast<int32_t>(m_ - tail + i), s.ranked[i].second, s.ranked[i].first);
+    keep.valueCount.push_back(static_cast<int32_t>(tail));
   }
 }
 
@@ -581,6 +664,7 @@ void eStepPassFast(int32_t iteration, const PassModel& model, const PointSource&
   state.hintsHoldBest = false;
   FastPass pass(iteration, model, data, control, state, sums, logLikelihood);
   pass.run();
+  if (state.keepValues) state.valuesIteration = iteration;
 }
 
 }  // namespace zelmor

@@ -12,6 +12,35 @@ namespace zelmor {
 namespace {
 // Points between two looks at whether the caller wants to stop.
 constexpr int64_t kStopCheckPoints = 16384;
+
+// Keeps point p's list (first pass) and row in the compact state: the list by
+// its tail, which is every nonzero responsibility when all are finite numbers
+// and the whole list otherwise; the row by its nonzero entries, or whole.
+void keepCompact(CompactState& compact, int64_t p, bool firstPass, bool keepValues, const int16_t* items,
+                 const float* row, int64_t m, std::vector<int16_t>& positions, std::vector<int16_t>& clusters,
+                 std::vector<float>& values) {
+  bool finite = true;
+  int64_t nonzero = 0;
+  for (int64_t q = 0; q < m; ++q) {
+    finite = finite && std::isfinite(row[q]);
+    nonzero += row[q] != 0.0f;
+  }
+  if (firstPass) {
+    const int64_t tail = finite ? nonzero : m;
+    compact.lists.set(p, items + (m - tail), tail);
+  }
+  if (!keepValues) return;
+  positions.clear();
+  clusters.clear();
+  values.clear();
+  for (int64_t q = 0; q < m; ++q) {
+    if (row[q] == 0.0f && finite) continue;
+    positions.push_back(static_cast<int16_t>(q));
+    clusters.push_back(items[q]);
+    values.push_back(row[q]);
+  }
+  compact.values.set(p, positions.data(), clusters.data(), values.data(), static_cast<int64_t>(values.size()));
+}
 }  // namespace
 
 void eStepPassPlain(int32_t iteration, const PassModel& model, const PointSource& data, const RunControl& control,
@@ -21,8 +50,16 @@ void eStepPassPlain(int32_t iteration, const PassModel& model, const PointSource
   const int64_t m = K;
   const int64_t packed = packedSymLength(d);
   const bool firstPass = iteration == 1;
-  Responsibilities& responsibilities = state.responsibilities;
   state.hintsHoldBest = false;
+  CompactState* compact = state.compact ? &*state.compact : nullptr;
+  if (compact != nullptr && firstPass) compact->lists.clear();
+  if (compact != nullptr && state.keepValues) compact->values.clear();
+  // The compact state's rows and lists are made here, then kept.
+  std::vector<float> rowScratch(compact != nullptr ? static_cast<size_t>(K) : 0);
+  std::vector<int16_t> itemScratch(compact != nullptr ? static_cast<size_t>(K) : 0);
+  std::vector<int16_t> positions, clusters;
+  std::vector<float> values;
+  std::vector<uint8_t> flags(compact != nullptr ? static_cast<size_t>(K) : 0, 0);
 
   std::vector<float> point(static_cast<size_t>(d));
   std::vector<float> t(static_cast<size_t>(d));
@@ -31,8 +68,9 @@ void eStepPassPlain(int32_t iteration, const PassModel& model, const PointSource
   const std::unique_ptr<PointPass> pass = data.startPass(nullptr, control.kernels(), "datafile not opened!");
   for (int64_t p = 0; pass->readPoints(point.data(), 1) == 1; ++p) {
     if (p % kStopCheckPoints == 0) control.checkStop();
-    float* row = responsibilities.row(p);
-    int16_t* items = responsibilities.list(p);
+    float* row = compact != nullptr ? rowScratch.data() : state.responsibilities->row(p);
+    int16_t* items = compact != nullptr ? itemScratch.data() : state.responsibilities->list(p);
+    if (compact != nullptr && !firstPass) compact->lists.expand(p, items, flags.data());
     const float* x = point.data();
 
     for (int64_t q = 0; q < m; ++q) {
@@ -62,7 +100,11 @@ void eStepPassPlain(int32_t iteration, const PassModel& model, const PointSource
       buildItemList(pointResponsibilities.data(), K, items);
       for (int64_t q = 0; q < m; ++q) row[q] = pointResponsibilities[items[q]];
     }
+    if (compact != nullptr) {
+      keepCompact(*compact, p, firstPass, state.keepValues, items, row, m, positions, clusters, values);
+    }
   }
+  if (state.keepValues) state.valuesIteration = iteration;
 }
 
 }  // namespace zelmor

@@ -59,9 +59,28 @@ void mStep(Parameters& parameters, const MStepSums& sums, MatrixScratch& scratch
   }
 }
 
+// The model a pass used, kept so that its responsibilities can be made again.
+struct KeptModel {
+  std::vector<float> means, inverses, normalisers;
+  void keep(const PassModel& model) {
+    const int64_t K = model.K;
+    means.assign(model.means, model.means + K * model.d);
+    inverses.assign(model.inverses, model.inverses + K * packedSymLength(model.d));
+    normalisers.assign(model.normalisers, model.normalisers + K);
+  }
+  PassModel view(int32_t K, int32_t d) const { return {K, d, means.data(), inverses.data(), normalisers.data()}; }
+};
+
 // The state after the loop when no iteration ran: every point reached by no
-// microcluster, with the list the first pass builds for such a point.
-void setUnreachedState(Responsibilities& responsibilities) {
+// microcluster, with the list the first pass builds for such a point (an
+// empty tail in the compact state).
+void setUnreachedState(PassState& state) {
+  if (state.compact) {
+    state.compact->lists.clear();
+    state.compact->values.clear();
+    return;
+  }
+  Responsibilities& responsibilities = *state.responsibilities;
   const int64_t m = responsibilities.perPoint();
   for (int64_t p = 0; p < responsibilities.points(); ++p) {
     for (int64_t q = 0; q < m; ++q) {
@@ -79,6 +98,7 @@ void runEmLoop(const RunSettings& settings, const PointSource& data, const RunCo
   MatrixScratch scratch(parameters.d);
   Buffer<float> normalisers(parameters.K, "Memory Allocation Error!!\n");
   const auto pass = settings.kernels == Kernels::Plain ? eStepPassPlain : eStepPassFast;
+  KeptModel lastModel;
   if (observer.loopStarted) observer.loopStarted();
 
   float logLikelihood = kInitialLogLikelihood;
@@ -94,6 +114,8 @@ void runEmLoop(const RunSettings& settings, const PointSource& data, const RunCo
       scratch.invert(parameters.covariances.data(), parameters.K);
       const PassModel model{parameters.K, parameters.d, parameters.means.data(), parameters.covariances.data(),
                             normalisers.data()};
+      state.keepValues = !state.compact || iteration == settings.maxLoopNum;
+      if (state.compact && !state.keepValues) lastModel.keep(model);
       pass(iteration, model, data, control, state, sums, logLikelihood);
       mStep(parameters, sums, scratch);
 
@@ -109,7 +131,17 @@ void runEmLoop(const RunSettings& settings, const PointSource& data, const RunCo
     }
   }
   if (observer.loopEnded) observer.loopEnded(summary);
-  if (iteration == 0) setUnreachedState(state.responsibilities);
+  if (iteration == 0) {
+    setUnreachedState(state);
+  } else if (state.valuesIteration != iteration) {
+    // The compact state keeps responsibilities only from a pass known to be
+    // the last; when the loop settled earlier, its last pass runs once more
+    // on the same model for them (its sums and likelihood go nowhere).
+    MStepSums unused(parameters.K, parameters.d);
+    float unusedLikelihood = 0.0f;
+    state.keepValues = true;
+    pass(iteration, lastModel.view(parameters.K, parameters.d), data, control, state, unused, unusedLikelihood);
+  }
 }
 
 }  // namespace zelmor

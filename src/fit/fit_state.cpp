@@ -46,6 +46,14 @@ std::vector<const int16_t*> Responsibilities::listPointers() const {
   return pointers;
 }
 
+PassState::PassState(int64_t N, int32_t K, bool dense) {
+  if (dense) {
+    responsibilities.emplace(N, K);
+  } else {
+    compact.emplace(N, K);
+  }
+}
+
 void Responsibilities::release() {
   values_.reset();
   lists_.reset();

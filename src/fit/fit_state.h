@@ -1,13 +1,17 @@
 // The state the EM fit works on, each part owned by one type: the model's
 // parameters, the M-step sums of a pass, and the responsibilities of the
 // last pass with every point's item list. The arrays are sized once, before
-// the first pass, so that a run too large for memory stops before it starts;
-// each names itself in the message of a failed request.
+// the first pass, so that a run too large for memory stops before it starts
+// (the compact state's per-point indexes; its entries, whose number only the
+// passes find, are obtained as the passes fill them); each names itself in
+// the message of a failed request.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "fit/compact_store.h"
 #include "runtime/heap.h"
 
 namespace zelmor {
@@ -78,22 +82,33 @@ class Responsibilities {
 // What the parallel E-step remembers of a point from one pass to the next, to
 // find the point's densities sooner; results never depend on it.
 struct PointHint {
-  static constexpr int kTailItems = 14;
-  int16_t best;                   // microcluster of its largest responsibility, -1 if none
-  int16_t tail;                   // its nonzero first-pass responsibilities, which end its list; -1 if unknown
-  int16_t tailItems[kTailItems];  // the end of its list, when tail <= kTailItems
+  int16_t best;  // microcluster of its largest responsibility, -1 if none
+};
+
+// The fast configuration's lists and responsibilities (see compact_store.h).
+struct CompactState {
+  SparseValues values;
+  CompactLists lists;
+  CompactState(int64_t N, int32_t K) : values(N, K), lists(N, K) {}
 };
 
 // What one pass leaves for the next, and the last pass for the steps after
-// the loop.
+// the loop. The plain reference keeps every row dense; the fast
+// configuration keeps the compact state.
 struct PassState {
-  Responsibilities responsibilities;
+  std::optional<Responsibilities> responsibilities;  // dense rows and lists
+  std::optional<CompactState> compact;
   Buffer<PointHint> hints;  // empty when there was no room for them
   // Each hint's best is its point's most probable microcluster under the
   // responsibilities as they stand (first in list order among equals).
   bool hintsHoldBest = false;
+  // Whether the coming pass keeps its responsibilities (a dense state always
+  // does), and the iteration whose responsibilities the state holds.
+  bool keepValues = true;
+  int32_t valuesIteration = 0;
 
-  PassState(int64_t N, int32_t K) : responsibilities(N, K) {}
+  PassState(int64_t N, int32_t K, bool dense);
+  int64_t points() const { return responsibilities ? responsibilities->points() : compact->values.points(); }
 };
 
 }  // namespace zelmor

@@ -439,9 +439,9 @@ void expectCleanMemoryFailure(const LimitCase& c) {
 
 TEST(MemoryLimits, EachArrayTooLargeForTheLimitIsNamed) {
   for (const LimitCase& c : std::vector<LimitCase>{
-           {1, 20000, 1, "Memory Allocation Error!!\n"},                // d x d work matrix: 1.6 GB
-           {1000, 1, 300000, "Not enough memory for PRlx!!\n"},         // N x K responsibilities: 1.2 GB
-           {1, 1, 100000000, "Not enough memory for tmp_ItemList!\n"},  // 400 MB responsibilities fit, 200 MB lists not
+           {1, 20000, 1, "Memory Allocation Error!!\n"},               // d x d work matrix: 1.6 GB
+           {1, 1, 100000000, "Not enough memory for PRlx!!\n"},        // responsibilities' index: 800 MB
+           {1, 1, 40000000, "Not enough memory for tmp_ItemList!\n"},  // 320 MB index fits, 320 MB lists' index not
        }) {
     // A sanitizer limits each request, not their total: the lists, half the
     // size of the responsibilities before them, never fail alone there.
@@ -507,7 +507,7 @@ TEST(CountLimits, AtTheLimitsOnlyMemoryStopsTheRun) {
   for (const LimitCase& c : std::vector<LimitCase>{
            {32767, 1, 1, "Not enough memory for dist!!\n"},       // K(K-1)/2 co-sharing levels: 2.1 GB
            {1, 32767, 1, "Memory Allocation Error!!\n"},          // d x d: 4.3 GB
-           {1, 1, 2147483647, "Not enough memory for PRlx!!\n"},  // N responsibilities: 8.6 GB
+           {1, 1, 2147483647, "Not enough memory for PRlx!!\n"},  // responsibilities' index: 17 GB
        }) {
     expectCleanMemoryFailure(c);
   }

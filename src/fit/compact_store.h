@@ -1,0 +1,150 @@
+// The fast configuration's per-point storage, which grows with what the fit
+// finds rather than with N·K: each point's item list as its tail alone (the
+// microclusters of nonzero first-pass responsibility, the rest of the list
+// follows from them), and one pass's nonzero responsibilities with their list
+// positions. Microcluster numbers and positions take one byte each where
+// K <= 256, two otherwise. The per-point indexes are obtained before the first
+// pass; the entries live in segments obtained as the passes fill them.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "runtime/heap.h"
+
+namespace zelmor {
+
+// Spans of T in segments of equal length; a span never straddles two
+// segments, so an offset finds it directly. clear() keeps the segments for
+// the next filling; their pages are touched only as they fill.
+template <typename T>
+class SegmentArena {
+ public:
+  SegmentArena(const char* failureMessage, int64_t segmentLength)
+      : message_(failureMessage), segmentLength_(segmentLength) {}
+  // Room for a span of `count` (at most the segment length): its offset.
+  int64_t take(int64_t count) {
+    if (used_ % segmentLength_ + count > segmentLength_) used_ += segmentLength_ - used_ % segmentLength_;
+    const int64_t offset = used_;
+    used_ += count;
+    while (static_cast<int64_t>(segments_.size()) * segmentLength_ < used_) {
+      segments_.emplace_back(segmentLength_, message_);
+    }
+    return offset;
+  }
+  T* at(int64_t offset) { return segments_[offset / segmentLength_].data() + offset % segmentLength_; }
+  const T* at(int64_t offset) const { return segments_[offset / segmentLength_].data() + offset % segmentLength_; }
+  void clear() { used_ = 0; }
+  int64_t bytesUsed() const { return used_ * static_cast<int64_t>(sizeof(T)); }
+  void release() { segments_.clear(), used_ = 0; }
+
+ private:
+  const char* message_;
+  int64_t segmentLength_;
+  int64_t used_ = 0;
+  std::vector<Buffer<T>> segments_;
+};
+
+// Small numbers (0 to 32767) kept as bytes where all are below 256.
+class NumberArena {
+ public:
+  NumberArena(bool wide, const char* failureMessage, int64_t segmentLength)
+      : wide_(wide), narrow_(failureMessage, segmentLength), words_(failureMessage, segmentLength) {}
+  int64_t take(int64_t count) { return wide_ ? words_.take(count) : narrow_.take(count); }
+  void put(int64_t offset, const int16_t* numbers, int64_t count);
+  void get(int64_t offset, int16_t* numbers, int64_t count) const;
+  void clear() { narrow_.clear(), words_.clear(); }
+  int64_t bytesUsed() const { return narrow_.bytesUsed() + words_.bytesUsed(); }
+  void release() { narrow_.release(), words_.release(); }
+
+ private:
+  bool wide_;
+  SegmentArena<uint8_t> narrow_;
+  SegmentArena<uint16_t> words_;
+};
+
+// Each point's tail: its nonzero first-pass microclusters by ascending
+// responsibility. The list is the other microclusters in descending index
+// order, then the tail. A list of any other shape is kept whole, as a tail of
+// all K.
+class CompactLists {
+ public:
+  CompactLists(int64_t N, int32_t K, int64_t segmentLength = int64_t{1} << 22);
+  int32_t perPoint() const { return K_; }
+  int64_t tailLength(int64_t p) const { return static_cast<int64_t>(index_[p] & 0xffff); }
+  void copyTail(int64_t p, int16_t* tail) const { items_.get(index_[p] >> 16, tail, tailLength(p)); }
+  // The whole list of point p (K entries); `flags` is K bytes of zeros, left
+  // zero.
+  void expand(int64_t p, int16_t* items, uint8_t* flags) const;
+  // Sets point p's tail; points are set in any order, each once after clear().
+  void set(int64_t p, const int16_t* tail, int64_t length);
+  // Empties the store; every point's tail is then empty.
+  void clear();
+  // Bytes of the index and the tails.
+  int64_t bytesUsed() const { return index_.size() * 8 + items_.bytesUsed(); }
+
+ private:
+  int32_t K_;
+  Buffer<uint64_t> index_;  // offset << 16 | tail length
+  NumberArena items_;
+};
+
+// One pass's responsibilities of every point in list order: its nonzero ones,
+// or all K where one is not a finite number (such a row pairs zeros as well).
+// A row with so many entries that its positions and microclusters would cost
+// more than its zeros is kept whole, its values alone, by list position.
+class SparseValues {
+ public:
+  SparseValues(int64_t N, int32_t K, int64_t segmentLength = int64_t{1} << 22);
+  int64_t points() const { return index_.size(); }
+  int32_t perPoint() const { return K_; }
+  // Entries of point p; K for a row kept whole.
+  int64_t count(int64_t p) const { return whole(p) ? K_ : static_cast<int64_t>(index_[p] & 0x7fff); }
+  bool whole(int64_t p) const { return (index_[p] & 0x8000) != 0; }
+  // Point p's entries: positions and microclusters widened, values in place.
+  // A row kept whole gives its K values only.
+  const float* read(int64_t p, int16_t* positions, int16_t* clusters) const;
+  void set(int64_t p, const int16_t* positions, const int16_t* clusters, const float* values, int64_t count);
+  void clear();
+  // Bytes of the index and the entries.
+  int64_t bytesUsed() const {
+    return index_.size() * 8 + positions_.bytesUsed() + clusters_.bytesUsed() + values_.bytesUsed() +
+           wholeRows_.bytesUsed();
+  }
+  // Gives the entries' storage back.
+  void release();
+
+ private:
+  int32_t K_;
+  Buffer<uint64_t> index_;  // offset << 16 | count
+  NumberArena positions_;
+  NumberArena clusters_;
+  SegmentArena<float> values_;
+  SegmentArena<float> wholeRows_;
+};
+
+// Where microclusters stand in a list kept as its tail: loaded with one tail,
+// it answers for any microcluster in time independent of K, but for the first
+// one outside a long tail, which costs a walk over the indices above it.
+class TailPositions {
+ public:
+  explicit TailPositions(int32_t K);
+  void load(const int16_t* tail, int64_t length);
+  // Empties the map again (the cost of the tail, not of K).
+  void unload();
+  int64_t position(int16_t g);
+  // The positions of `needed` (ascending microclusters), in list order;
+  // `clusters` receives the microcluster at each. Returns the count.
+  int64_t inListOrder(const int16_t* needed, int64_t count, int32_t* positions, int16_t* clusters);
+
+ private:
+  int32_t K_;
+  const int16_t* tail_ = nullptr;
+  int64_t length_ = 0;
+  std::vector<int16_t> rank_;   // K: rank in the tail, -1 outside
+  std::vector<int32_t> above_;  // K + 1: tail items with a larger index, once counted
+  bool counted_ = false;
+  std::vector<uint64_t> inOrder_;  // bit per tail rank
+};
+
+}  // namespace zelmor
