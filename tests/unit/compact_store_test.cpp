@@ -144,7 +144,7 @@ TEST(SparsePostLoopKernels, MatchThePlainOnesOnDenseRows) {
       }
       std::vector<float> levels(m * (m - 1) / 2, 0.0f);
       addCoSharingSparse(reader, N, m, levels.data(), pool);
-      EXPECT_EQ(std::memcmp(levels.data(), plainLevels.data(), levels.size() * sizeof(float)), 0);
+      EXPECT_TRUE(levels.empty() || std::memcmp(levels.data(), plainLevels.data(), levels.size() * sizeof(float)) == 0);
     }
   }
 }
