@@ -138,6 +138,7 @@ void runEmLoop(const RunSettings& settings, const PointSource& data, const RunCo
     // the last; when the loop settled earlier, its last pass runs once more
     // on the same model for them (its sums and likelihood go nowhere).
     MStepSums unused(parameters.K, parameters.d);
+    unused.clear();  // the pass reads the sums it adds to
     float unusedLikelihood = 0.0f;
     state.keepValues = true;
     pass(iteration, lastModel.view(parameters.K, parameters.d), data, control, state, unused, unusedLikelihood);
