@@ -14,7 +14,6 @@
 #include "io/parallel_reader.h"
 #include "kernels/e_step_kernels.h"
 #include "kernels/e_step_wide.h"
-#include "kernels/expand_fast.h"
 #include "kernels/expand_kernels.h"
 #include "kernels/kernel_table.h"
 #include "runtime/thread_pool.h"
@@ -137,17 +136,6 @@ void BM_CoSharingPlain(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * in.N);
 }
 
-void BM_CoSharingFast(benchmark::State& state) {
-  CoSharingInputs in;
-  std::vector<float> coShareLevels(in.m * (in.m - 1) / 2);
-  ThreadPool pool(static_cast<int>(state.range(0)));
-  for (auto _ : state) {
-    addCoSharing(in.responsibilities.data(), in.lists.data(), in.N, in.m, coShareLevels.data(), pool,
-                 kernelTable(bestIsa()));
-  }
-  state.SetItemsProcessed(state.iterations() * in.N);
-}
-
 std::vector<std::string> sampleTokens() {
   std::mt19937 random(3);
   std::uniform_real_distribution<double> unit(-10.0, 10.0);
@@ -266,7 +254,6 @@ BENCHMARK(BM_DensityWide)->DenseRange(0, 3);
 BENCHMARK(BM_SumsPlain);
 BENCHMARK(BM_SumsWide)->DenseRange(0, 3);
 BENCHMARK(BM_CoSharingPlain);
-BENCHMARK(BM_CoSharingFast)->Arg(1)->Arg(2);
 BENCHMARK(BM_ParseGeneral);
 BENCHMARK(BM_ParseShortDecimal);
 BENCHMARK(BM_ScanShortDecimal)->Arg(0)->Arg(1);

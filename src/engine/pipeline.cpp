@@ -74,7 +74,7 @@ FitResult runPipeline(const RunSettings& settings, const PointSource& data, std:
 
   runEmLoop(settings, data, control, observer, parameters, state, sums, result.logLikelihoods, result.summary);
 
-  result.labels = assignMembership(state, control);
+  result.labels = assignMembership(state);
   result.summary.coverage = measureCoverage(state, control);
   if (observer.coverageMeasured) observer.coverageMeasured(result.summary.coverage);
   if (coverageTooLow(result.summary.coverage, settings.N)) {

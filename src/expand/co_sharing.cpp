@@ -4,7 +4,6 @@
 #include <cmath>
 #include <vector>
 
-#include "kernels/expand_fast.h"
 #include "kernels/expand_kernels.h"
 
 namespace zelmor {
@@ -34,19 +33,14 @@ void measureCoSharing(const PassState& state, const RunControl& control, float* 
   if (state.compact) {
     const SparseValues& values = state.compact->values;
     std::fill(levels, levels + packedStrictLowerLength(values.perPoint()), 0.0f);
-    addCoSharingSparse(compactRows(*state.compact), values.points(), values.perPoint(), levels, *control.pool());
+    addCoSharing(compactRows(*state.compact), values.points(), values.perPoint(), levels, *control.pool());
     return;
   }
   const Responsibilities& responsibilities = *state.responsibilities;
   const int64_t N = responsibilities.points();
   const int64_t m = responsibilities.perPoint();
   std::fill(levels, levels + packedStrictLowerLength(m), 0.0f);
-  if (control.pool() == nullptr) {
-    for (int64_t p = 0; p < N; ++p) addCoSharingPlain(responsibilities.row(p), responsibilities.list(p), m, levels);
-    return;
-  }
-  const std::vector<const int16_t*> lists = responsibilities.listPointers();
-  addCoSharing(responsibilities.values(), lists.data(), N, m, levels, *control.pool(), control.kernels());
+  for (int64_t p = 0; p < N; ++p) addCoSharingPlain(responsibilities.row(p), responsibilities.list(p), m, levels);
 }
 
 }  // namespace zelmor

@@ -2,7 +2,6 @@
 
 #include "expand/co_sharing.h"
 #include "expand/expand_constants.h"
-#include "kernels/expand_fast.h"
 #include "kernels/expand_kernels.h"
 
 namespace zelmor {
@@ -10,20 +9,19 @@ namespace zelmor {
 double measureCoverage(const PassState& state, const RunControl& control) {
   if (state.compact) {
     const SparseValues& values = state.compact->values;
-    return coverageSumSparse(compactRows(*state.compact), values.points(), values.perPoint(), *control.pool());
+    return coverageSum(compactRows(*state.compact), values.points(), values.perPoint(), *control.pool());
   }
   const Responsibilities& responsibilities = *state.responsibilities;
   const int64_t N = responsibilities.points();
   const int64_t m = responsibilities.perPoint();
-  return control.pool() == nullptr ? coverageSumPlain(responsibilities.values(), N, m)
-                                   : coverageSum(responsibilities.values(), N, m, *control.pool(), control.kernels());
+  return coverageSumPlain(responsibilities.values(), N, m);
 }
 
 bool coverageTooLow(double coverage, int64_t N) {
   return kMinimumCoverage * static_cast<double>(N) > static_cast<float>(coverage);
 }
 
-std::vector<int32_t> assignMembership(PassState& state, const RunControl& control) {
+std::vector<int32_t> assignMembership(PassState& state) {
   const int64_t N = state.points();
   std::vector<int32_t> labels(static_cast<size_t>(N));
   if (state.hintsHoldBest) {
@@ -33,14 +31,11 @@ std::vector<int32_t> assignMembership(PassState& state, const RunControl& contro
   } else if (state.compact) {
     const SparseRowReader rows = compactRows(*state.compact);
     SparseRowScratch scratch(state.compact->values.perPoint());
-    for (int64_t p = 0; p < N; ++p) labels[p] = mostProbableSparse(rows(p, scratch));
-  } else if (control.pool() == nullptr) {
+    for (int64_t p = 0; p < N; ++p) labels[p] = mostProbableCluster(rows(p, scratch));
+  } else {
+    // The dense rows of the plain configuration.
     const Responsibilities& r = *state.responsibilities;
     for (int64_t p = 0; p < N; ++p) labels[p] = mostProbableClusterPlain(r.row(p), r.list(p), r.perPoint());
-  } else {
-    const Responsibilities& r = *state.responsibilities;
-    const std::vector<const int16_t*> lists = r.listPointers();
-    mostProbableCluster(r.values(), lists.data(), N, r.perPoint(), labels.data(), *control.pool());
   }
   state.hints.reset();
   state.hintsHoldBest = false;

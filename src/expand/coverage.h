@@ -22,7 +22,7 @@ bool coverageTooLow(double coverage, int64_t N);
 // list order among equal largest), -1 where no responsibility is positive.
 // Takes the best the last pass noted where it did, and gives the hints' room
 // back.
-std::vector<int32_t> assignMembership(PassState& state, const RunControl& control);
+std::vector<int32_t> assignMembership(PassState& state);
 
 // The points with none, and the microclusters no point chose.
 void countMembership(const std::vector<int32_t>& labels, int32_t K, RunSummary& summary);

@@ -40,12 +40,6 @@ Responsibilities::Responsibilities(int64_t N, int32_t K)
       values_(N * K, "Not enough memory for PRlx!!\n"),
       lists_(N * K, "Not enough memory for tmp_ItemList!\n") {}
 
-std::vector<const int16_t*> Responsibilities::listPointers() const {
-  std::vector<const int16_t*> pointers(static_cast<size_t>(N_));
-  for (int64_t p = 0; p < N_; ++p) pointers[p] = list(p);
-  return pointers;
-}
-
 PassState::PassState(int64_t N, int32_t K, bool dense) {
   if (dense) {
     responsibilities.emplace(N, K);

@@ -67,8 +67,6 @@ class Responsibilities {
   int16_t* list(int64_t p) { return lists_.data() + p * m_; }
   const int16_t* list(int64_t p) const { return lists_.data() + p * m_; }
   const float* values() const { return values_.data(); }
-  // The lists as one pointer per point, the form the kernels after the loop take.
-  std::vector<const int16_t*> listPointers() const;
   // Gives the storage back.
   void release();
 

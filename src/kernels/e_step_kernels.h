@@ -5,7 +5,8 @@
 // Twins follow one naming rule: a fast kernel `foo` and its plain twin
 // `fooPlain` give the same bits, the plain one the reference that the tests
 // hold the fast one to (a plain twin may do for one point what its fast twin
-// does for all of them: addCoSharingPlain and addCoSharing). Vector kernels
+// does for all of them: addCoSharingPlain on a dense row, addCoSharing on
+// every sparse row). Vector kernels
 // are reached only through a KernelTable (kernel_table.h): the scalar table
 // holds their plain twins (plain_twins.cpp), the vector tables are written
 // once with Highway for every instruction set (vector_kernels.cpp). The

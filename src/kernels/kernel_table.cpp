@@ -9,9 +9,9 @@ namespace zelmor {
 
 namespace {
 
-constexpr KernelTable kScalarTable{Isa::Scalar,     &pointDensitiesPlain,         &addRowsRunPlain,
-                                   nullptr,         &collectNeededDensitiesPlain, &nonzeroMaskPlain,
-                                   &spaceMaskPlain, &tailListPositionsPlain};
+constexpr KernelTable kScalarTable{
+    Isa::Scalar,     &pointDensitiesPlain,   &addRowsRunPlain, nullptr, &collectNeededDensitiesPlain,
+    &spaceMaskPlain, &tailListPositionsPlain};
 
 constexpr Isa kAllIsas[] = {Isa::Scalar, Isa::Sse4, Isa::Avx2, Isa::Avx512, Isa::Neon, Isa::Sve, Isa::Sve2};
 

@@ -43,10 +43,6 @@ struct KernelTable {
   // and returns how many.
   int64_t (*collectNeededDensities)(const float* x, const SkipTable& table, int32_t* needed);
 
-  // Bit c set where row[c] (c < width <= 32) is not zero (a value that is not
-  // a number counts as not zero).
-  uint32_t (*nonzeroMask)(const float* row, int64_t width);
-
   // Bit i set where byte i of the 64 at `at` is white space of the C locale.
   uint64_t (*spaceMask)(const char* at);
 

@@ -13,7 +13,6 @@ void pointDensitiesPlain(const float* const* points, int count, const float* mea
                          float normaliser, int32_t d, float* densities, double* tScratch);
 void addRowsRunPlain(WideSums& sums, const float* const* points, const float* r, int64_t count, const float* mean);
 int64_t collectNeededDensitiesPlain(const float* x, const SkipTable& table, int32_t* needed);
-uint32_t nonzeroMaskPlain(const float* row, int64_t width);
 uint64_t spaceMaskPlain(const char* at);
 int64_t tailListPositionsPlain(const int16_t* needed, int64_t count, const int16_t* tailItems, int64_t tail, int64_t m,
                                int32_t* positions, int16_t* clusters);

@@ -63,12 +63,6 @@ int64_t collectNeededDensitiesPlain(const float* x, const SkipTable& table, int3
   return count;
 }
 
-uint32_t nonzeroMaskPlain(const float* row, int64_t width) {
-  uint32_t mask = 0;
-  for (int64_t c = 0; c < width; ++c) mask |= static_cast<uint32_t>(row[c] != 0.0f) << c;
-  return mask;
-}
-
 namespace {
 
 constexpr uint64_t kTopBits = 0x8080808080808080;

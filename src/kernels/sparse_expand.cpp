@@ -35,7 +35,7 @@ void gatherBand(const SparseRowReader& rows, int64_t begin, int64_t end, int64_t
 
 }  // namespace
 
-double coverageSumSparse(const SparseRowReader& rows, int64_t N, int64_t m, ThreadPool& pool, int64_t bandValues) {
+double coverageSum(const SparseRowReader& rows, int64_t N, int64_t m, ThreadPool& pool, int64_t bandValues) {
   const int64_t tasks = taskCount(N);
   std::vector<SparseRowScratch> scratch = scratchFor(pool, m);
   std::vector<int32_t> counts(static_cast<size_t>(tasks * m), 0);
@@ -74,7 +74,7 @@ double coverageSumSparse(const SparseRowReader& rows, int64_t N, int64_t m, Thre
   return sum;
 }
 
-int32_t mostProbableSparse(const SparseRow& row) {
+int32_t mostProbableCluster(const SparseRow& row) {
   int32_t best = -1;
   float max = 0.0f;
   for (int64_t i = 0; i < row.count; ++i) {
@@ -127,7 +127,7 @@ void addBand(const std::vector<Nonzero>& gathered, const std::vector<int32_t>& c
 
 }  // namespace
 
-void addCoSharingSparse(const SparseRowReader& rows, int64_t N, int64_t m, float* coShareLevels, ThreadPool& pool) {
+void addCoSharing(const SparseRowReader& rows, int64_t N, int64_t m, float* coShareLevels, ThreadPool& pool) {
   // Rows gathered at once: kBlockTasks runs of kRows.
   constexpr int64_t kBlockTasks = 16;
   constexpr int64_t kRows = 1024;

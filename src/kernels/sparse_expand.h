@@ -43,13 +43,13 @@ using SparseRowReader = std::function<SparseRow(int64_t p, SparseRowScratch& scr
 // positions at a time, so that no more than about `bandValues` values are
 // gathered at once.
 constexpr int64_t kCoverageBandValues = int64_t{8} << 20;
-double coverageSumSparse(const SparseRowReader& rows, int64_t N, int64_t m, ThreadPool& pool,
-                         int64_t bandValues = kCoverageBandValues);
+double coverageSum(const SparseRowReader& rows, int64_t N, int64_t m, ThreadPool& pool,
+                   int64_t bandValues = kCoverageBandValues);
 
 // mostProbableCluster of one row.
-int32_t mostProbableSparse(const SparseRow& row);
+int32_t mostProbableCluster(const SparseRow& row);
 
 // addCoSharing for every point in order.
-void addCoSharingSparse(const SparseRowReader& rows, int64_t N, int64_t m, float* coShareLevels, ThreadPool& pool);
+void addCoSharing(const SparseRowReader& rows, int64_t N, int64_t m, float* coShareLevels, ThreadPool& pool);
 
 }  // namespace zelmor

@@ -210,22 +210,6 @@ int64_t collectNeededDensities(const float* x, const SkipTable& table, int32_t* 
   return count;
 }
 
-uint32_t nonzeroMask(const float* row, int64_t width) {
-  const SkipTag df;
-  const int64_t N = static_cast<int64_t>(hn::Lanes(df));
-  const auto zero = hn::Zero(df);
-  uint32_t mask = 0;
-  int64_t c = 0;
-  for (; c + N <= width; c += N) {
-    // Not equal to zero, a value that is not a number included.
-    uint8_t bits[8] = {};
-    hn::StoreMaskBits(df, hn::Not(hn::Eq(hn::LoadU(df, row + c), zero)), bits);
-    mask |= static_cast<uint32_t>(bits[0]) << c;
-  }
-  for (; c < width; ++c) mask |= static_cast<uint32_t>(row[c] != 0.0f) << c;
-  return mask;
-}
-
 uint64_t spaceMask(const char* at) {
   const hn::CappedTag<uint8_t, 64> du;
   const size_t N = hn::Lanes(du);
@@ -304,8 +288,8 @@ const KernelTable* targetTable() {
 #else
   constexpr Isa isa = Isa::Scalar;  // Highway's own fallback, never chosen
 #endif
-  static const KernelTable table{isa,          &pointDensities, &addRowsRun,       packedRun, &collectNeededDensities,
-                                 &nonzeroMask, &spaceMask,      &tailListPositions};
+  static const KernelTable table{isa,        &pointDensities,   &addRowsRun, packedRun, &collectNeededDensities,
+                                 &spaceMask, &tailListPositions};
   return &table;
 }
 

@@ -133,17 +133,17 @@ TEST(SparsePostLoopKernels, MatchThePlainOnesOnDenseRows) {
     SparseRowScratch scratch(m);
     for (int64_t i = 0; i < N; ++i) {
       addCoSharingPlain(rows.dense.data() + i * m, rows.items.data() + i * m, m, plainLevels.data());
-      ASSERT_EQ(mostProbableSparse(reader(i, scratch)),
+      ASSERT_EQ(mostProbableCluster(reader(i, scratch)),
                 mostProbableClusterPlain(rows.dense.data() + i * m, rows.items.data() + i * m, m));
     }
     for (const int threads : {1, 2, 7}) {
       ThreadPool pool(threads);
       for (const int64_t band : {int64_t{1}, int64_t{1000}, kCoverageBandValues}) {
-        const double coverage = coverageSumSparse(reader, N, m, pool, band);
+        const double coverage = coverageSum(reader, N, m, pool, band);
         EXPECT_TRUE(coverage == plainCoverage || (std::isnan(coverage) && std::isnan(plainCoverage)));
       }
       std::vector<float> levels(m * (m - 1) / 2, 0.0f);
-      addCoSharingSparse(reader, N, m, levels.data(), pool);
+      addCoSharing(reader, N, m, levels.data(), pool);
       EXPECT_TRUE(levels.empty() || std::memcmp(levels.data(), plainLevels.data(), levels.size() * sizeof(float)) == 0);
     }
   }

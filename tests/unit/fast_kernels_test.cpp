@@ -16,7 +16,6 @@
 #include "kernels/density_constants.h"
 #include "kernels/e_step_kernels.h"
 #include "kernels/e_step_wide.h"
-#include "kernels/expand_fast.h"
 #include "kernels/expand_kernels.h"
 #include "kernels/kernel_table.h"
 #include "runtime/thread_pool.h"
@@ -458,78 +457,6 @@ TEST(SkipBound, NeverSkipsForMatricesItCannotBound) {
     const SkipBound bound = makeSkipBound(inverse, 1.0f, 2, axis, scratch);
     EXPECT_FALSE(isSurelyZero(1e30f, 0.0f, bound));
   }
-}
-
-// Sparse responsibilities with lists that are permutations, as the E-step
-// leaves them; some rows all zero.
-struct Responsibilities {
-  int64_t N, m;
-  std::vector<float> responsibilities;
-  std::vector<int16_t> items;
-  std::vector<const int16_t*> lists;
-};
-
-Responsibilities randomResponsibilities(int64_t N, int64_t m, std::mt19937& random) {
-  Responsibilities r{N, m, std::vector<float>(N * m, 0.0f), std::vector<int16_t>(N * m), {}};
-  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
-  for (int64_t i = 0; i < N; ++i) {
-    for (int64_t j = 0; j < m; ++j) r.items[i * m + j] = static_cast<int16_t>(j);
-    std::shuffle(r.items.begin() + i * m, r.items.begin() + (i + 1) * m, random);
-    if (i % 11 == 0) continue;
-    for (int64_t j = 0; j < m; ++j) {
-      const float u = unit(random);
-      if (u < 0.15f) r.responsibilities[i * m + j] = unit(random);
-      if (u > 0.98f) r.responsibilities[i * m + j] = -0.0f;  // a zero all the same
-    }
-    if (i % 5 == 0) r.responsibilities[i * m + (i % m)] = r.responsibilities[i * m + ((i + 1) % m)] = 0.5f;  // a tie
-  }
-  for (int64_t i = 0; i < N; ++i) r.lists.push_back(r.items.data() + i * m);
-  return r;
-}
-
-TEST(FastPostLoopKernels, MatchThePlainOnesAtAnyThreadCount) {
-  std::mt19937 random(14);
-  for (const auto& [N, m] :
-       std::vector<std::pair<int64_t, int64_t>>{{1, 1}, {7, 3}, {9000, 37}, {20000, 5}, {5000, 70}}) {
-    const Responsibilities r = randomResponsibilities(N, m, random);
-    const double plainCoverage = coverageSumPlain(r.responsibilities.data(), N, m);
-    std::vector<float> plainLevels(m * (m - 1) / 2, 0.0f);
-    for (int64_t i = 0; i < N; ++i)
-      addCoSharingPlain(r.responsibilities.data() + i * m, r.lists[i], m, plainLevels.data());
-    for (int threads : {1, 2, 7}) {
-      ThreadPool pool(threads);
-      // Every instruction set at two threads, the best at the others.
-      for (const Isa isa : supportedIsas()) {
-        if (threads != 2 && isa != bestIsa()) continue;
-        const KernelTable& kernels = kernelTable(isa);
-        EXPECT_EQ(coverageSum(r.responsibilities.data(), N, m, pool, kernels), plainCoverage);
-        std::vector<int32_t> best(N);
-        mostProbableCluster(r.responsibilities.data(), r.lists.data(), N, m, best.data(), pool);
-        for (int64_t i = 0; i < N; ++i) {
-          ASSERT_EQ(best[i], mostProbableClusterPlain(r.responsibilities.data() + i * m, r.lists[i], m));
-        }
-        std::vector<float> coShareLevels(m * (m - 1) / 2, 0.0f);
-        addCoSharing(r.responsibilities.data(), r.lists.data(), N, m, coShareLevels.data(), pool, kernels);
-        ASSERT_TRUE(coShareLevels.empty() ||
-                    std::memcmp(coShareLevels.data(), plainLevels.data(), coShareLevels.size() * sizeof(float)) == 0)
-            << isaName(isa) << " " << N << "x" << m;
-      }
-    }
-  }
-  // A responsibility that is not a number makes the coverage one too, and
-  // every level of its microcluster, zero partners included.
-  Responsibilities r = randomResponsibilities(300, 20, random);
-  r.responsibilities[123 * 20 + 7] = std::numeric_limits<float>::quiet_NaN();
-  ThreadPool pool(2);
-  EXPECT_TRUE(std::isnan(coverageSumPlain(r.responsibilities.data(), 300, 20)));
-  const KernelTable& kernels = kernelTable(bestIsa());
-  EXPECT_TRUE(std::isnan(coverageSum(r.responsibilities.data(), 300, 20, pool, kernels)));
-  std::vector<float> plainLevels(20 * 19 / 2, 0.0f), coShareLevels(20 * 19 / 2, 0.0f);
-  for (int64_t i = 0; i < 300; ++i) {
-    addCoSharingPlain(r.responsibilities.data() + i * 20, r.lists[i], 20, plainLevels.data());
-  }
-  addCoSharing(r.responsibilities.data(), r.lists.data(), 300, 20, coShareLevels.data(), pool, kernels);
-  EXPECT_EQ(std::memcmp(coShareLevels.data(), plainLevels.data(), coShareLevels.size() * sizeof(float)), 0);
 }
 
 }  // namespace
