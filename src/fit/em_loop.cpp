@@ -13,9 +13,11 @@ namespace {
 
 // The working storage of the packed-matrix routines of the loop.
 class MatrixScratch {
+  static constexpr const char* kMessage = "Memory Allocation Error!!\n";
+
  public:
   explicit MatrixScratch(int32_t d)
-      : d_(d), work_(int64_t{d} * d, "Memory Allocation Error!!\n"), rowPivots_(d, ""), colPivots_(d, "") {}
+      : d_(d), work_(int64_t{d} * d, kMessage), rowPivots_(d, kMessage), colPivots_(d, kMessage) {}
   double determinant(const float* packed) { return packedDeterminant(packed, d_, work_.data()); }
   void invert(float* packed, int32_t count) {
     if (count > 0) invertPackedRun(packed, d_, count, work_.data(), rowPivots_.data(), colPivots_.data());
