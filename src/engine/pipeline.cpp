@@ -72,6 +72,8 @@ FitResult runPipeline(const RunSettings& settings, const PointSource& data, std:
     if (!emOut->open(outputs->em)) throw Error(ErrorKind::Output, "Outfile not opened!", kExitFailure);
   }
 
+  // The fast pass that ends the loop adds the co-sharing levels as it goes.
+  state.coShareLevels = levels.data();
   runEmLoop(settings, data, control, observer, parameters, state, sums, result.logLikelihoods, result.summary);
 
   result.labels = assignMembership(state);

@@ -30,6 +30,14 @@ SparseRowReader compactRows(const CompactState& state) {
 }
 
 void measureCoSharing(const PassState& state, const RunControl& control, float* levels) {
+  if (state.compact && state.streamed) {
+    // The last pass added them as it went, into the levels it was given.
+    if (levels != state.coShareLevels) {
+      std::copy(state.coShareLevels, state.coShareLevels + packedStrictLowerLength(state.compact->values.perPoint()),
+                levels);
+    }
+    return;
+  }
   if (state.compact) {
     const SparseValues& values = state.compact->values;
     std::fill(levels, levels + packedStrictLowerLength(values.perPoint()), 0.0f);

@@ -20,6 +20,7 @@
 #include "kernels/e_step_wide.h"
 #include "kernels/expand_kernels.h"
 #include "kernels/kernel_table.h"
+#include "kernels/sparse_expand.h"
 #include "runtime/heap.h"
 #include "runtime/thread_pool.h"
 
@@ -27,6 +28,8 @@ namespace zelmor {
 
 namespace {
 
+// The most points of a block (PositionColumns::blockPoints gives fewer for
+// many microclusters).
 constexpr int64_t kBlockPoints = 16384;
 // Points of one parallel run; more for many microclusters, whose per-run
 // tables grow with K.
@@ -160,6 +163,8 @@ class FastPass {
                           ChunkKeep& keep);
   void keepRow(int64_t P, const Candidate* cand, int64_t evaluated, bool ordinary, WorkerScratch& s, ChunkKeep& keep);
   void keepBlock(int64_t count, int64_t block);
+  void keepColumns(int64_t count);
+  void addBlockCoSharing(int64_t count);
   void sortChunkShares(int64_t c, WorkerScratch& s);
   void addBlockSums(int64_t task, int worker, int64_t count, int64_t chunks);
   void addMicroclusterSums(int64_t k, WorkerScratch& s, int64_t count, int64_t chunks);
@@ -182,6 +187,11 @@ class FastPass {
   const int64_t chunkPoints_;
   CompactState& compact_;
   const bool keepValues_;
+  // Whether this pass hands its results on block by block (co-sharing levels
+  // added, labels in the hints, values kept by position for the coverage)
+  // instead of keeping every row.
+  bool streaming_ = false;
+  const int64_t blockPoints_;
   PointHint* hints_ = nullptr;  // null without room for hints
 
   std::vector<WorkerScratch> scratch_;
@@ -207,6 +217,12 @@ class FastPass {
   std::vector<ChunkKeep> chunkKeep_;
   // Row c: where each microcluster's shares start in chunk c's sorted list.
   std::vector<int32_t> chunkClusterStart_;
+  // A streaming pass's block: the values by list position, and where each
+  // point's kept entries start in its chunk's.
+  std::vector<int32_t> columnCounts_;
+  std::vector<int64_t> columnCursor_;
+  std::vector<float> columnValues_;
+  std::vector<int32_t> rowAt_;
 };
 
 FastPass::FastPass(int32_t iteration, const PassModel& model, const PointSource& data, const RunControl& control,
@@ -228,7 +244,8 @@ FastPass::FastPass(int32_t iteration, const PassModel& model, const PointSource&
       keepFullInverses_(wide_ && int64_t{model.K} * model.d * model.d <= kKeptInverseDoubles),
       chunkPoints_(std::max<int64_t>(kChunkPoints, (model.K + 7) / 8)),
       compact_(*state.compact),
-      keepValues_(state.keepValues) {
+      keepValues_(state.keepValues),
+      blockPoints_(PositionColumns::blockPoints(model.K)) {
   const int64_t N = state.points();
   if (state.hints.empty()) {
     try {
@@ -241,17 +258,28 @@ FastPass::FastPass(int32_t iteration, const PassModel& model, const PointSource&
   hints_ = state.hints.empty() ? nullptr : state.hints.data();
   prepareScratch();
   prepareInverses();
-  points_.resize(static_cast<size_t>(kBlockPoints) * d_);
-  safe_.resize(kBlockPoints);
-  near_.resize(kBlockPoints);
-  logShare_.resize(kBlockPoints);
-  hasLogShare_.resize(kBlockPoints);
-  const int64_t maxChunks = (kBlockPoints + chunkPoints_ - 1) / chunkPoints_;
+  points_.resize(static_cast<size_t>(blockPoints_) * d_);
+  safe_.resize(blockPoints_);
+  near_.resize(blockPoints_);
+  logShare_.resize(blockPoints_);
+  hasLogShare_.resize(blockPoints_);
+  const int64_t maxChunks = (blockPoints_ + chunkPoints_ - 1) / chunkPoints_;
   chunkShares_.resize(maxChunks);
   chunkByCluster_.resize(maxChunks);
   chunkKeep_.resize(maxChunks);
   if (firstPass_) compact_.lists.clear();
-  if (keepValues_) compact_.values.clear();
+  // The labels come from the hints, so a pass without them keeps every row.
+  streaming_ = keepValues_ && hints_ != nullptr && state.coShareLevels != nullptr;
+  if (keepValues_) state.streamed = streaming_;
+  if (streaming_) {
+    compact_.values.clear();
+    compact_.columns.clear();
+    std::fill(state.coShareLevels, state.coShareLevels + packedStrictLowerLength(K_), 0.0f);
+    columnCounts_.resize(static_cast<size_t>(K_));
+    rowAt_.resize(static_cast<size_t>(blockPoints_));
+  } else if (keepValues_) {
+    compact_.values.clear();
+  }
   chunkClusterStart_.resize(static_cast<size_t>(maxChunks) * (K_ + 1));
 }
 
@@ -304,7 +332,7 @@ void FastPass::run() {
   int64_t block = 0;
   for (;;) {
     control_.checkStop();
-    const int64_t count = pass->readPoints(points_.data(), kBlockPoints);
+    const int64_t count = pass->readPoints(points_.data(), blockPoints_);
     if (count == 0) break;
     readBlockHints(count, block);
     neededDensities_->find(points_.data(), safe_.data(), near_.data(), count, pool_);
@@ -321,6 +349,7 @@ void FastPass::run() {
         addBlockSums(task, worker, count, chunks);
       }
     });
+    if (streaming_) addBlockCoSharing(count);
     block += count;
   }
   // Every point's best is the largest of its responsibilities as they now
@@ -342,12 +371,56 @@ void FastPass::keepBlock(int64_t count, int64_t block) {
       tail += keep.tailLength[i];
     }
     int64_t at = 0;
-    for (int64_t i = 0; keepValues_ && i < points; ++i) {
+    for (int64_t i = 0; keepValues_ && !streaming_ && i < points; ++i) {
       const int64_t n = keep.valueCount[i];
       compact_.values.set(first + i, keep.positions.data() + at, keep.clusters.data() + at, keep.values.data() + at, n);
       at += n;
     }
   }
+  if (streaming_) keepColumns(count);
+}
+
+// A streaming pass's block: its values grouped by list position, each
+// group's in point order, into the columns; and where each point's entries
+// start, for the co-sharing levels.
+void FastPass::keepColumns(int64_t count) {
+  const int64_t chunks = (count + chunkPoints_ - 1) / chunkPoints_;
+  std::fill(columnCounts_.begin(), columnCounts_.end(), 0);
+  int64_t total = 0;
+  for (int64_t c = 0; c < chunks; ++c) {
+    const ChunkKeep& keep = chunkKeep_[c];
+    const int64_t points = std::min(count - c * chunkPoints_, chunkPoints_);
+    int32_t at = 0;
+    for (int64_t i = 0; i < points; ++i) {
+      rowAt_[c * chunkPoints_ + i] = at;
+      at += keep.valueCount[i];
+    }
+    for (int32_t e = 0; e < at; ++e) ++columnCounts_[keep.positions[e]];
+    total += at;
+  }
+  columnCursor_.resize(static_cast<size_t>(K_));
+  for (int64_t j = 0, start = 0; j < K_; ++j) {
+    columnCursor_[j] = start;
+    start += columnCounts_[j];
+  }
+  columnValues_.resize(static_cast<size_t>(total));
+  for (int64_t c = 0; c < chunks; ++c) {
+    const ChunkKeep& keep = chunkKeep_[c];
+    for (size_t e = 0; e < keep.values.size(); ++e) columnValues_[columnCursor_[keep.positions[e]]++] = keep.values[e];
+  }
+  compact_.columns.addBlock(columnValues_.data(), columnCounts_.data());
+}
+
+// A streaming pass's block adds its products to the co-sharing levels, every
+// level's in point order.
+void FastPass::addBlockCoSharing(int64_t count) {
+  const SparseRowReader rows = [this](int64_t p, SparseRowScratch&) {
+    const ChunkKeep& keep = chunkKeep_[p / chunkPoints_];
+    const int64_t at = rowAt_[p];
+    return SparseRow{keep.valueCount[p % chunkPoints_], keep.positions.data() + at, keep.clusters.data() + at,
+                     keep.values.data() + at};
+  };
+  addCoSharing(rows, count, m_, state_.coShareLevels, pool_);
 }
 
 void FastPass::readBlockHints(int64_t count, int64_t block) {

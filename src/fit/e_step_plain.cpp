@@ -54,6 +54,7 @@ void eStepPassPlain(int32_t iteration, const PassModel& model, const PointSource
   CompactState* compact = state.compact ? &*state.compact : nullptr;
   if (compact != nullptr && firstPass) compact->lists.clear();
   if (compact != nullptr && state.keepValues) compact->values.clear();
+  if (state.keepValues) state.streamed = false;
   // The compact state's rows and lists are made here, then kept.
   std::vector<float> rowScratch(compact != nullptr ? static_cast<size_t>(K) : 0);
   std::vector<int16_t> itemScratch(compact != nullptr ? static_cast<size_t>(K) : 0);

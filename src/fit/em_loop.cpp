@@ -80,6 +80,7 @@ void setUnreachedState(PassState& state) {
   if (state.compact) {
     state.compact->lists.clear();
     state.compact->values.clear();
+    state.streamed = false;
     return;
   }
   Responsibilities& responsibilities = *state.responsibilities;

@@ -84,10 +84,13 @@ struct PointHint {
 };
 
 // The fast configuration's lists and responsibilities (see compact_store.h).
+// A pass that knows it is the last may instead hand its results on as it
+// goes (see PassState::coShareLevels): then only `columns` keeps its values.
 struct CompactState {
   SparseValues values;
   CompactLists lists;
-  CompactState(int64_t N, int32_t K) : values(N, K), lists(N, K) {}
+  PositionColumns columns;
+  CompactState(int64_t N, int32_t K) : values(N, K), lists(N, K), columns(K) {}
 };
 
 // What one pass leaves for the next, and the last pass for the steps after
@@ -104,6 +107,12 @@ struct PassState {
   // does), and the iteration whose responsibilities the state holds.
   bool keepValues = true;
   int32_t valuesIteration = 0;
+  // Where the fast pass that keeps its responsibilities (compact state) adds
+  // the co-sharing levels as it goes, keeping only what the coverage sum
+  // reads, in compact->columns; null to keep every row. `streamed` says which
+  // the kept pass did.
+  float* coShareLevels = nullptr;
+  bool streamed = false;
 
   PassState(int64_t N, int32_t K, bool dense);
   int64_t points() const { return responsibilities ? responsibilities->points() : compact->values.points(); }
