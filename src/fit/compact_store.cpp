@@ -10,28 +10,61 @@ constexpr const char* kListsMessage = "Not enough memory for tmp_ItemList!\n";
 constexpr const char* kValuesMessage = "Not enough memory for PRlx!!\n";
 }  // namespace
 
+NumberArena::NumberArena(int32_t K, const char* failureMessage, int64_t segmentLength)
+    : bits_(K <= 256 ? 8 : std::bit_width(static_cast<uint32_t>(K - 1))),
+      segmentLength_(segmentLength),
+      segmentWords_((segmentLength * bits_ + 63) / 64 + 1),
+      narrow_(failureMessage, segmentLength),
+      words_(failureMessage, segmentWords_) {}
+
+int64_t NumberArena::take(int64_t count) {
+  if (bits_ == 8) return narrow_.take(count);
+  if (used_ % segmentLength_ + count > segmentLength_) used_ += segmentLength_ - used_ % segmentLength_;
+  const int64_t offset = used_;
+  used_ += count;
+  for (; segmentsTaken_ * segmentLength_ < used_; ++segmentsTaken_) words_.take(segmentWords_);
+  return offset;
+}
+
 void NumberArena::put(int64_t offset, const int16_t* numbers, int64_t count) {
   if (count == 0) return;
-  if (wide_) {
-    std::copy(numbers, numbers + count, words_.at(offset));
-  } else {
+  if (bits_ == 8) {
     std::copy(numbers, numbers + count, narrow_.at(offset));
+    return;
+  }
+  uint64_t* words = words_.at(offset / segmentLength_ * segmentWords_);
+  int64_t bit = offset % segmentLength_ * bits_;
+  const uint64_t mask = (uint64_t{1} << bits_) - 1;
+  for (int64_t i = 0; i < count; ++i, bit += bits_) {
+    const uint64_t n = static_cast<uint16_t>(numbers[i]);
+    const int64_t w = bit >> 6;
+    const int shift = static_cast<int>(bit & 63);
+    words[w] = (words[w] & ~(mask << shift)) | n << shift;
+    if (shift + bits_ > 64) words[w + 1] = (words[w + 1] & ~(mask >> (64 - shift))) | n >> (64 - shift);
   }
 }
 
 void NumberArena::get(int64_t offset, int16_t* numbers, int64_t count) const {
   if (count == 0) return;
-  if (wide_) {
-    const uint16_t* from = words_.at(offset);
-    std::copy(from, from + count, numbers);
-  } else {
+  if (bits_ == 8) {
     const uint8_t* from = narrow_.at(offset);
     std::copy(from, from + count, numbers);
+    return;
+  }
+  const uint64_t* words = words_.at(offset / segmentLength_ * segmentWords_);
+  int64_t bit = offset % segmentLength_ * bits_;
+  const uint64_t mask = (uint64_t{1} << bits_) - 1;
+  for (int64_t i = 0; i < count; ++i, bit += bits_) {
+    const int64_t w = bit >> 6;
+    const int shift = static_cast<int>(bit & 63);
+    uint64_t n = words[w] >> shift;
+    if (shift + bits_ > 64) n |= words[w + 1] << (64 - shift);
+    numbers[i] = static_cast<int16_t>(n & mask);
   }
 }
 
 CompactLists::CompactLists(int64_t N, int32_t K, int64_t segmentLength)
-    : K_(K), index_(N, kListsMessage), items_(K > 256, kListsMessage, std::max<int64_t>(segmentLength, K)) {
+    : K_(K), index_(N, kListsMessage), items_(K, kListsMessage, std::max<int64_t>(segmentLength, K)) {
   clear();
 }
 
@@ -62,8 +95,8 @@ void CompactLists::clear() {
 SparseValues::SparseValues(int64_t N, int32_t K, int64_t segmentLength)
     : K_(K),
       index_(N, kValuesMessage),
-      positions_(K > 256, kValuesMessage, std::max<int64_t>(segmentLength, K)),
-      clusters_(K > 256, kValuesMessage, std::max<int64_t>(segmentLength, K)),
+      positions_(K, kValuesMessage, std::max<int64_t>(segmentLength, K)),
+      clusters_(K, kValuesMessage, std::max<int64_t>(segmentLength, K)),
       values_(kValuesMessage, std::max<int64_t>(segmentLength, K)),
       wholeRows_(kValuesMessage, std::max<int64_t>(segmentLength, K)) {
   clear();

@@ -3,8 +3,9 @@
 // microclusters of nonzero first-pass responsibility, the rest of the list
 // follows from them), and one pass's nonzero responsibilities with their list
 // positions. Microcluster numbers and positions take one byte each where
-// K <= 256, two otherwise. The per-point indexes are obtained before the first
-// pass; the entries live in segments obtained as the passes fill them.
+// K <= 256, otherwise the bits K - 1 needs. The per-point indexes are
+// obtained before the first pass; the entries live in segments obtained as
+// the passes fill them.
 #pragma once
 
 #include <cstdint>
@@ -45,22 +46,27 @@ class SegmentArena {
   std::vector<Buffer<T>> segments_;
 };
 
-// Small numbers (0 to 32767) kept as bytes where all are below 256.
+// Numbers below K (at most 32768) kept as bytes where K <= 256, otherwise in
+// as many bits as K - 1 needs (10 at K = 1000), packed into 64-bit words.
+// Spans are written one at a time; any number may be read at once.
 class NumberArena {
  public:
-  NumberArena(bool wide, const char* failureMessage, int64_t segmentLength)
-      : wide_(wide), narrow_(failureMessage, segmentLength), words_(failureMessage, segmentLength) {}
-  int64_t take(int64_t count) { return wide_ ? words_.take(count) : narrow_.take(count); }
+  NumberArena(int32_t K, const char* failureMessage, int64_t segmentLength);
+  int64_t take(int64_t count);
   void put(int64_t offset, const int16_t* numbers, int64_t count);
   void get(int64_t offset, int16_t* numbers, int64_t count) const;
-  void clear() { narrow_.clear(), words_.clear(); }
-  int64_t bytesUsed() const { return narrow_.bytesUsed() + words_.bytesUsed(); }
-  void release() { narrow_.release(), words_.release(); }
+  void clear() { narrow_.clear(), words_.clear(), used_ = 0, segmentsTaken_ = 0; }
+  int64_t bytesUsed() const { return bits_ == 8 ? narrow_.bytesUsed() : (used_ * bits_ + 7) / 8; }
+  void release() { narrow_.release(), words_.release(), used_ = 0, segmentsTaken_ = 0; }
 
  private:
-  bool wide_;
+  int bits_;
+  int64_t segmentLength_;  // numbers
+  int64_t segmentWords_;   // a word to spare at the end
   SegmentArena<uint8_t> narrow_;
-  SegmentArena<uint16_t> words_;
+  SegmentArena<uint64_t> words_;  // each take is one whole segment
+  int64_t used_ = 0;
+  int64_t segmentsTaken_ = 0;
 };
 
 // Each point's tail: its nonzero first-pass microclusters by ascending
@@ -70,6 +76,7 @@ class NumberArena {
 class CompactLists {
  public:
   CompactLists(int64_t N, int32_t K, int64_t segmentLength = int64_t{1} << 22);
+  int64_t points() const { return index_.size(); }
   int32_t perPoint() const { return K_; }
   int64_t tailLength(int64_t p) const { return static_cast<int64_t>(index_[p] & 0xffff); }
   void copyTail(int64_t p, int16_t* tail) const { items_.get(index_[p] >> 16, tail, tailLength(p)); }

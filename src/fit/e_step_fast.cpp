@@ -272,7 +272,8 @@ FastPass::FastPass(int32_t iteration, const PassModel& model, const PointSource&
   streaming_ = keepValues_ && hints_ != nullptr && state.coShareLevels != nullptr;
   if (keepValues_) state.streamed = streaming_;
   if (streaming_) {
-    compact_.values.clear();
+    // Its per-point index is not needed again.
+    compact_.values.release();
     compact_.columns.clear();
     std::fill(state.coShareLevels, state.coShareLevels + packedStrictLowerLength(K_), 0.0f);
     columnCounts_.resize(static_cast<size_t>(K_));

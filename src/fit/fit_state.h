@@ -115,7 +115,7 @@ struct PassState {
   bool streamed = false;
 
   PassState(int64_t N, int32_t K, bool dense);
-  int64_t points() const { return responsibilities ? responsibilities->points() : compact->values.points(); }
+  int64_t points() const { return responsibilities ? responsibilities->points() : compact->lists.points(); }
 };
 
 }  // namespace zelmor
