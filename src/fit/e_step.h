@@ -1,6 +1,7 @@
 // One E-step pass over the data: for every point its densities, its share of
 // the log-likelihood, its responsibilities (in list order, kept where
-// state.keepValues says) and its weighted share of the M-step sums. The first
+// state.keepValues says, or handed on as they come: PassState::coShareLevels)
+// and its weighted share of the M-step sums. The first
 // pass (iteration 1) also makes every point's item list. Two versions that give the same bits: the
 // plain reference, point by point on the calling thread, and the parallel
 // one, which skips the densities a bound proves zero.
