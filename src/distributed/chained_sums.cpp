@@ -47,17 +47,19 @@ void ChainedPass::operator()(int32_t iteration, const PassModel& model, const Po
     return;
   }
   const double started = MPI_Wtime();
-  // The first rank's sums start where a lone run's do: it adds its terms at
-  // once. Every other rank keeps its terms until the sums reach it.
+  // A lone rank adds its terms as it goes. Shared, every rank keeps its
+  // terms until the running sums reach it, the first rank too: it hands on
+  // each group as soon as it has added its own terms to it.
   std::unique_ptr<DeferredSumsPass> deferred;
   comm_->agreed([&] {
-    if (comm_->first()) {
+    if (comm_->size() == 1) {
       eStepPassFast(iteration, model, data, control, state, sums, logLikelihood);
     } else {
       deferred = eStepPassFastDeferred(iteration, model, data, control, state, sums);
     }
   });
   times_->localSeconds += MPI_Wtime() - started;
+  if (comm_->size() == 1) return;
   addInGroups(model, deferred.get(), sums, logLikelihood, control.pool()->threadCount());
   takeLastRanks(sums, model.K, model.d, logLikelihood);
 }
@@ -73,19 +75,17 @@ void ChainedPass::addInGroups(const PassModel& model, DeferredSumsPass* deferred
   for (int32_t kBegin = 0; kBegin < K; kBegin += size) {
     const GroupSums group{kBegin, std::min(K, kBegin + size), model.d, packedSymLength(model.d)};
     std::vector<float> message(static_cast<size_t>(group.length()) + 1);
+    const double waitStart = MPI_Wtime();
     if (!comm_->first()) {
-      const double waitStart = MPI_Wtime();
       comm_->receiveFloats(message.data(), static_cast<int64_t>(message.size()), comm_->rank() - 1);
-      const double chainStart = MPI_Wtime();
-      times_->waitSeconds += chainStart - waitStart;
       group.unpack(message.data(), sums);
-      if (kBegin == 0) {
-        logLikelihood = message.back();
-        deferred->addLogLikelihood(logLikelihood);
-      }
-      deferred->addSums(static_cast<int32_t>(group.kBegin), static_cast<int32_t>(group.kEnd));
-      times_->chainSeconds += MPI_Wtime() - chainStart;
+      if (kBegin == 0) logLikelihood = message.back();
     }
+    const double chainStart = MPI_Wtime();
+    times_->waitSeconds += chainStart - waitStart;
+    if (kBegin == 0) deferred->addLogLikelihood(logLikelihood);
+    deferred->addSums(static_cast<int32_t>(group.kBegin), static_cast<int32_t>(group.kEnd));
+    times_->chainSeconds += MPI_Wtime() - chainStart;
     if (comm_->last()) continue;
     group.pack(sums, message.data());
     message.back() = logLikelihood;
@@ -144,47 +144,156 @@ double chainedCoverage(const Communicator& comm, const PassState& state) {
   const int64_t m = compact.values.perPoint();
   const SparseRowReader rows = compactRows(compact);
   SparseRowScratch scratch(m);
-  // The rank's values by list position, each position's in point order.
-  std::vector<int64_t> start(static_cast<size_t>(m) + 1, 0);
+  std::vector<int64_t> perPosition(static_cast<size_t>(m), 0);
   for (int64_t p = 0; p < n; ++p) {
     const SparseRow row = rows(p, scratch);
-    for (int64_t i = 0; i < row.count; ++i) ++start[row.positions[i] + 1];
-  }
-  for (int64_t j = 0; j < m; ++j) start[j + 1] += start[j];
-  std::vector<float> column(static_cast<size_t>(start[m]));
-  std::vector<int64_t> at(start.begin(), start.end() - 1);
-  for (int64_t p = 0; p < n; ++p) {
-    const SparseRow row = rows(p, scratch);
-    for (int64_t i = 0; i < row.count; ++i) column[at[row.positions[i]]++] = row.values[i];
+    for (int64_t i = 0; i < row.count; ++i) ++perPosition[row.positions[i]];
   }
   // Position by position through every rank: the sum goes round the ranks
-  // once for each position.
+  // once for each list position. The rank's values of a band of positions
+  // are gathered at a time, each position's in point order.
   const int R = comm.size();
   double sum = 0.0;
-  for (int64_t j = 0; j < m; ++j) {
-    if (R > 1 && !(comm.first() && j == 0)) {
-      MPI_Recv(&sum, 1, MPI_DOUBLE, (comm.rank() + R - 1) % R, 1, comm.comm(), MPI_STATUS_IGNORE);
+  std::vector<float> column;
+  std::vector<int64_t> start;
+  for (int64_t low = 0, high = 0; low < m; low = high) {
+    for (int64_t band = 0; high < m && (high == low || band + perPosition[high] <= kCoverageBandValues); ++high) {
+      band += perPosition[high];
     }
-    for (int64_t i = start[j]; i < start[j + 1]; ++i) sum += column[i];
-    if (R > 1 && !(comm.last() && j == m - 1)) MPI_Send(&sum, 1, MPI_DOUBLE, (comm.rank() + 1) % R, 1, comm.comm());
+    start.assign(static_cast<size_t>(high - low) + 1, 0);
+    for (int64_t j = low; j < high; ++j) start[j - low + 1] = start[j - low] + perPosition[j];
+    column.resize(static_cast<size_t>(start.back()));
+    std::vector<int64_t> at(start.begin(), start.end() - 1);
+    for (int64_t p = 0; p < n; ++p) {
+      const SparseRow row = rows(p, scratch);
+      for (int64_t i = 0; i < row.count && row.positions[i] < high; ++i) {
+        if (row.positions[i] >= low) column[at[row.positions[i] - low]++] = row.values[i];
+      }
+    }
+    for (int64_t j = low; j < high; ++j) {
+      if (R > 1 && !(comm.first() && j == 0)) {
+        MPI_Recv(&sum, 1, MPI_DOUBLE, (comm.rank() + R - 1) % R, 1, comm.comm(), MPI_STATUS_IGNORE);
+      }
+      for (int64_t i = start[j - low]; i < start[j - low + 1]; ++i) sum += column[i];
+      if (R > 1 && !(comm.last() && j == m - 1)) {
+        MPI_Send(&sum, 1, MPI_DOUBLE, (comm.rank() + 1) % R, 1, comm.comm());
+      }
+    }
   }
   if (R > 1) MPI_Bcast(&sum, 1, MPI_DOUBLE, R - 1, comm.comm());
   return sum;
 }
 
+namespace {
+
+constexpr int kBandTag = 2;
+
+struct Nonzero {
+  int16_t cluster;
+  float r;
+};
+
+// The rank's rows for the co-sharing levels, a run of points per task:
+// each point's nonzero entries by descending microcluster.
+struct GatheredRows {
+  static constexpr int64_t kRows = 4096;
+  std::vector<std::vector<Nonzero>> entries;
+  std::vector<std::vector<int32_t>> counts;
+
+  GatheredRows(const CompactState& compact, ThreadPool& pool) {
+    const int64_t n = compact.values.points();
+    const int64_t tasks = (n + kRows - 1) / kRows;
+    entries.resize(static_cast<size_t>(tasks));
+    counts.resize(static_cast<size_t>(tasks));
+    const SparseRowReader rows = compactRows(compact);
+    std::vector<SparseRowScratch> scratch(static_cast<size_t>(pool.threadCount()),
+                                          SparseRowScratch(compact.values.perPoint()));
+    pool.run(tasks, [&](int64_t task, int worker) {
+      for (int64_t p = task * kRows; p < std::min(n, (task + 1) * kRows); ++p) {
+        const SparseRow row = rows(p, scratch[worker]);
+        const size_t before = entries[task].size();
+        for (int64_t i = 0; i < row.count; ++i) entries[task].push_back(Nonzero{row.clusters[i], row.values[i]});
+        std::sort(entries[task].begin() + static_cast<std::ptrdiff_t>(before), entries[task].end(),
+                  [](const Nonzero& a, const Nonzero& b) { return a.cluster > b.cluster; });
+        counts[task].push_back(static_cast<int32_t>(row.count));
+      }
+    });
+  }
+
+  // Adds every point's products to the levels of rows [low, high) of the
+  // strict lower triangle (row a: the levels of a with every b < a), points
+  // in order.
+  void addRows(int64_t low, int64_t high, float* levels) const {
+    for (size_t task = 0; task < entries.size(); ++task) {
+      const Nonzero* next = entries[task].data();
+      for (const int32_t count : counts[task]) {
+        int32_t j = 0;
+        while (j < count && next[j].cluster >= high) ++j;
+        for (; j < count && next[j].cluster >= low; ++j) {
+          float* row = levels + strictLowerIndex(next[j].cluster, 0);
+          for (int32_t k = j + 1; k < count; ++k) {
+            float& level = row[next[k].cluster];
+            level = static_cast<float>(level + static_cast<double>(next[k].r) * next[j].r);
+          }
+        }
+        next += count;
+      }
+    }
+  }
+};
+
+// Row bounds of `parts` runs of rows [low, high) with about as many levels
+// each (row a holds a).
+std::vector<int64_t> splitRows(int64_t low, int64_t high, int64_t parts) {
+  std::vector<int64_t> bounds{low};
+  const double first = static_cast<double>(low) * (low - 1) / 2;
+  const double all = static_cast<double>(high) * (high - 1) / 2 - first;
+  for (int64_t part = 1, row = low; part < parts; ++part) {
+    while (row < high && static_cast<double>(row) * (row - 1) / 2 - first < all * part / parts) ++row;
+    bounds.push_back(row);
+  }
+  bounds.push_back(high);
+  return bounds;
+}
+
+}  // namespace
+
+// Band by band of rows, as the E-step's groups: the running levels from the
+// rank before, this rank's products (the band split again between its
+// threads), on to the rank after; the last rank hands each band to the first.
 void chainedCoSharing(const Communicator& comm, const PassState& state, const RunControl& control, float* levels) {
   const CompactState& compact = *state.compact;
   const int64_t m = compact.values.perPoint();
-  const int64_t length = packedStrictLowerLength(m);
-  if (comm.first()) {
-    std::fill(levels, levels + length, 0.0f);
-  } else {
-    comm.receiveFloats(levels, length, comm.rank() - 1);
+  ThreadPool& pool = *control.pool();
+  const GatheredRows rows(compact, pool);
+  const int R = comm.size();
+  const std::vector<int64_t> bands = splitRows(0, m, std::min<int64_t>(m, 8 * R));
+  std::vector<MPI_Request> requests;
+  for (size_t b = 0; b + 1 < bands.size(); ++b) {
+    float* band = levels + strictLowerIndex(bands[b], 0);
+    const int64_t length = strictLowerIndex(bands[b + 1], 0) - strictLowerIndex(bands[b], 0);
+    if (length == 0) continue;
+    if (comm.first()) {
+      std::fill(band, band + length, 0.0f);
+    } else {
+      MPI_Recv(band, static_cast<int>(length), MPI_FLOAT, comm.rank() - 1, kBandTag, comm.comm(), MPI_STATUS_IGNORE);
+    }
+    const std::vector<int64_t> parts = splitRows(bands[b], bands[b + 1], pool.threadCount());
+    pool.run(static_cast<int64_t>(parts.size()) - 1,
+             [&](int64_t part, int) { rows.addRows(parts[part], parts[part + 1], levels); });
+    if (R == 1) continue;
+    requests.emplace_back();
+    MPI_Isend(band, static_cast<int>(length), MPI_FLOAT, comm.last() ? 0 : comm.rank() + 1, kBandTag, comm.comm(),
+              &requests.back());
   }
-  addCoSharing(compactRows(compact), compact.values.points(), m, levels, *control.pool());
-  if (comm.size() == 1) return;
-  comm.sendFloats(levels, length, comm.last() ? 0 : comm.rank() + 1);
-  if (comm.first()) comm.receiveFloats(levels, length, comm.size() - 1);
+  MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
+  if (R == 1 || !comm.first()) return;
+  for (size_t b = 0; b + 1 < bands.size(); ++b) {
+    const int64_t length = strictLowerIndex(bands[b + 1], 0) - strictLowerIndex(bands[b], 0);
+    if (length == 0) continue;
+    MPI_Recv(levels + strictLowerIndex(bands[b], 0), static_cast<int>(length), MPI_FLOAT, R - 1, kBandTag, comm.comm(),
+             MPI_STATUS_IGNORE);
+  }
 }
 
 }  // namespace zelmor

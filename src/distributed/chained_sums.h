@@ -20,8 +20,10 @@ namespace zelmor {
 struct ChainTimes {
   double localSeconds = 0.0;
   double waitSeconds = 0.0;
-  double chainSeconds = 0.0;  // adding its terms to the running sums
-  int64_t floatsSent = 0;     // running sums handed on, per rank
+  double chainSeconds = 0.0;      // adding its terms to the running sums
+  double coSharingSeconds = 0.0;  // the co-sharing chain, waits included
+  double outputSeconds = 0.0;     // the rank's lines of membership and the data copy
+  int64_t floatsSent = 0;         // running sums handed on, per rank
 };
 
 // One E-step pass over the rank's points whose sums and log-likelihood come

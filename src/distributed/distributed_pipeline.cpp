@@ -125,7 +125,9 @@ FitResult runDistributedPipeline(const Communicator& comm, const RunSettings& se
   writeInRankOrder(comm, targets.membership, membershipText(result.labels));
 
   if (observer.expansionStarted) observer.expansionStarted();
+  const double coSharingStart = MPI_Wtime();
   chainedCoSharing(comm, *state, control, levels->data());
+  times.coSharingSeconds = MPI_Wtime() - coSharingStart;
   state.reset();
   comm.agreed([&] {
     if (!comm.first()) return;
@@ -134,7 +136,9 @@ FitResult runDistributedPipeline(const Communicator& comm, const RunSettings& se
     result.summary.meansEqual = allMeansEqual(parameters->means.data(), K, d);
   });
 
+  const double copyStart = MPI_Wtime();
   writeDataCopy(comm, data, control, targets.em);
+  times.outputSeconds = MPI_Wtime() - copyStart;
   comm.agreed([&] {
     if (!comm.first()) return;
     TextWriter emOut;

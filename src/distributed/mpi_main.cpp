@@ -31,16 +31,20 @@ int agreeOnStart(const Communicator& comm, int status) {
 
 // The account of the shared run's time on standard error, from the first rank.
 void reportTimes(const Communicator& comm, const ChainTimes& times) {
-  const double mine[4] = {times.localSeconds, times.waitSeconds, times.chainSeconds,
-                          static_cast<double>(times.floatsSent)};
-  std::vector<double> all(static_cast<size_t>(4 * comm.size()));
-  MPI_Gather(mine, 4, MPI_DOUBLE, all.data(), 4, MPI_DOUBLE, 0, comm.comm());
+  constexpr int kFields = 6;
+  const double mine[kFields] = {times.localSeconds,     times.waitSeconds,   times.chainSeconds,
+                                times.coSharingSeconds, times.outputSeconds, static_cast<double>(times.floatsSent)};
+  std::vector<double> all(static_cast<size_t>(kFields * comm.size()));
+  MPI_Gather(mine, kFields, MPI_DOUBLE, all.data(), kFields, MPI_DOUBLE, 0, comm.comm());
   if (!comm.first()) return;
-  std::string text =
-      formatMessage("%d ranks; seconds of own passes / waits for running sums / chained sums:\n", comm.size());
+  std::string text = formatMessage(
+      "zelmor-mpi: %d ranks; seconds of own passes / waits for running sums / chained sums / co-sharing / "
+      "data copy:\n",
+      comm.size());
   for (int r = 0; r < comm.size(); ++r) {
-    const double* t = all.data() + 4 * r;
-    text += formatMessage("  rank %d: %.2f / %.2f / %.2f, %.0f floats handed on\n", r, t[0], t[1], t[2], t[3]);
+    const double* t = all.data() + kFields * r;
+    text += formatMessage("  rank %d: %.2f / %.2f / %.2f / %.2f / %.2f, %.0f floats handed on\n", r, t[0], t[1], t[2],
+                          t[3], t[4], t[5]);
   }
   std::fputs(text.c_str(), stderr);
 }

@@ -146,7 +146,8 @@ bool checkCase(const Communicator& comm, const RunCase& run, const std::string& 
 }
 
 // Damaged data files: too short for #data, one number too many, a token that
-// is no number in the last point (the last rank's range).
+// is no number in the last point (the last rank's range); and a run whose
+// means send every pass the plain way.
 std::vector<RunCase> damagedCases(const RunCase& good) {
   std::vector<RunCase> cases(3, good);
   const size_t cut = good.data.find_last_of(' ', good.data.size() - 3);
@@ -154,6 +155,13 @@ std::vector<RunCase> damagedCases(const RunCase& good) {
   cases[1].data = good.data + " 1.5\n";
   cases[2].data = good.data.substr(0, cut) + " x1\n";
   for (RunCase& c : cases) c.family = "damaged";
+  // Means too large for the fast pass: every pass goes the plain way.
+  RunCase& huge = cases.emplace_back(good);
+  huge.family = "huge";
+  huge.args = {"data.txt", "3", "2", "200", "0.001", "1.0", "microclus.txt", "4", "0"};
+  huge.data.clear();
+  for (int i = 0; i < 400; ++i) huge.data += formatMessage("%de36 ", 200 + (i * 37) % 100);
+  huge.centres = "2.1e38 2.2e38 2.5e38 2.4e38 2.9e38 2.0e38\n";
   return cases;
 }
 
