@@ -194,27 +194,29 @@ struct Nonzero {
 };
 
 // The rank's rows for the co-sharing levels, a run of points per task:
-// each point's nonzero entries by descending microcluster.
+// each point's nonzero entries by ascending microcluster. The entries of a
+// band of microclusters are then one stretch of each point's, which a cursor
+// per point finds band after band.
 struct GatheredRows {
   static constexpr int64_t kRows = 4096;
+  int64_t points = 0;
   std::vector<std::vector<Nonzero>> entries;
   std::vector<std::vector<int32_t>> counts;
 
-  GatheredRows(const CompactState& compact, ThreadPool& pool) {
-    const int64_t n = compact.values.points();
-    const int64_t tasks = (n + kRows - 1) / kRows;
+  GatheredRows(const CompactState& compact, ThreadPool& pool) : points(compact.values.points()) {
+    const int64_t tasks = (points + kRows - 1) / kRows;
     entries.resize(static_cast<size_t>(tasks));
     counts.resize(static_cast<size_t>(tasks));
     const SparseRowReader rows = compactRows(compact);
     std::vector<SparseRowScratch> scratch(static_cast<size_t>(pool.threadCount()),
                                           SparseRowScratch(compact.values.perPoint()));
     pool.run(tasks, [&](int64_t task, int worker) {
-      for (int64_t p = task * kRows; p < std::min(n, (task + 1) * kRows); ++p) {
+      for (int64_t p = task * kRows; p < std::min(points, (task + 1) * kRows); ++p) {
         const SparseRow row = rows(p, scratch[worker]);
         const size_t before = entries[task].size();
         for (int64_t i = 0; i < row.count; ++i) entries[task].push_back(Nonzero{row.clusters[i], row.values[i]});
         std::sort(entries[task].begin() + static_cast<std::ptrdiff_t>(before), entries[task].end(),
-                  [](const Nonzero& a, const Nonzero& b) { return a.cluster > b.cluster; });
+                  [](const Nonzero& a, const Nonzero& b) { return a.cluster < b.cluster; });
         counts[task].push_back(static_cast<int32_t>(row.count));
       }
     });
@@ -222,16 +224,17 @@ struct GatheredRows {
 
   // Adds every point's products to the levels of rows [low, high) of the
   // strict lower triangle (row a: the levels of a with every b < a), points
-  // in order.
-  void addRows(int64_t low, int64_t high, float* levels) const {
+  // in order. `cursor` (one per point, 0 at first) moves past the entries
+  // below `low`; calls with the same cursors take ascending bands.
+  void addRows(int64_t low, int64_t high, float* levels, int32_t* cursor) const {
     for (size_t task = 0; task < entries.size(); ++task) {
       const Nonzero* next = entries[task].data();
       for (const int32_t count : counts[task]) {
-        int32_t j = 0;
-        while (j < count && next[j].cluster >= high) ++j;
-        for (; j < count && next[j].cluster >= low; ++j) {
+        int32_t& j = *cursor++;
+        while (j < count && next[j].cluster < low) ++j;
+        for (; j < count && next[j].cluster < high; ++j) {
           float* row = levels + strictLowerIndex(next[j].cluster, 0);
-          for (int32_t k = j + 1; k < count; ++k) {
+          for (int32_t k = 0; k < j; ++k) {
             float& level = row[next[k].cluster];
             level = static_cast<float>(level + static_cast<double>(next[k].r) * next[j].r);
           }
@@ -265,9 +268,16 @@ void chainedCoSharing(const Communicator& comm, const PassState& state, const Ru
   const CompactState& compact = *state.compact;
   const int64_t m = compact.values.perPoint();
   ThreadPool& pool = *control.pool();
-  const GatheredRows rows(compact, pool);
   const int R = comm.size();
+  if (R == 1) {
+    std::fill(levels, levels + strictLowerIndex(m, 0), 0.0f);
+    addCoSharing(compactRows(compact), compact.values.points(), m, levels, pool);
+    return;
+  }
+  const GatheredRows rows(compact, pool);
   const std::vector<int64_t> bands = splitRows(0, m, std::min<int64_t>(m, 8 * R));
+  std::vector<std::vector<int32_t>> cursors(static_cast<size_t>(pool.threadCount()),
+                                            std::vector<int32_t>(static_cast<size_t>(rows.points), 0));
   std::vector<MPI_Request> requests;
   for (size_t b = 0; b + 1 < bands.size(); ++b) {
     float* band = levels + strictLowerIndex(bands[b], 0);
@@ -280,14 +290,13 @@ void chainedCoSharing(const Communicator& comm, const PassState& state, const Ru
     }
     const std::vector<int64_t> parts = splitRows(bands[b], bands[b + 1], pool.threadCount());
     pool.run(static_cast<int64_t>(parts.size()) - 1,
-             [&](int64_t part, int) { rows.addRows(parts[part], parts[part + 1], levels); });
-    if (R == 1) continue;
+             [&](int64_t part, int) { rows.addRows(parts[part], parts[part + 1], levels, cursors[part].data()); });
     requests.emplace_back();
     MPI_Isend(band, static_cast<int>(length), MPI_FLOAT, comm.last() ? 0 : comm.rank() + 1, kBandTag, comm.comm(),
               &requests.back());
   }
   MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE);
-  if (R == 1 || !comm.first()) return;
+  if (!comm.first()) return;
   for (size_t b = 0; b + 1 < bands.size(); ++b) {
     const int64_t length = strictLowerIndex(bands[b + 1], 0) - strictLowerIndex(bands[b], 0);
     if (length == 0) continue;

@@ -2,6 +2,8 @@
 // speaks for the run (console, exit status, output files) exactly as a lone
 // zelmor does; the others take their share of the points and say nothing on
 // standard output.
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -31,20 +33,29 @@ int agreeOnStart(const Communicator& comm, int status) {
 
 // The account of the shared run's time on standard error, from the first rank.
 void reportTimes(const Communicator& comm, const ChainTimes& times) {
-  constexpr int kFields = 6;
-  const double mine[kFields] = {times.localSeconds,     times.waitSeconds,   times.chainSeconds,
-                                times.coSharingSeconds, times.outputSeconds, static_cast<double>(times.floatsSent)};
+  constexpr int kFields = 7;
+  struct rusage usage {};
+  getrusage(RUSAGE_SELF, &usage);
+  const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+  const double mine[kFields] = {times.localSeconds,
+                                times.waitSeconds,
+                                times.chainSeconds,
+                                times.coSharingSeconds,
+                                times.outputSeconds,
+                                static_cast<double>(times.floatsSent),
+                                cpu};
   std::vector<double> all(static_cast<size_t>(kFields * comm.size()));
   MPI_Gather(mine, kFields, MPI_DOUBLE, all.data(), kFields, MPI_DOUBLE, 0, comm.comm());
   if (!comm.first()) return;
   std::string text = formatMessage(
       "zelmor-mpi: %d ranks; seconds of own passes / waits for running sums / chained sums / co-sharing / "
-      "data copy:\n",
+      "data copy; processor seconds:\n",
       comm.size());
   for (int r = 0; r < comm.size(); ++r) {
     const double* t = all.data() + kFields * r;
-    text += formatMessage("  rank %d: %.2f / %.2f / %.2f / %.2f / %.2f, %.0f floats handed on\n", r, t[0], t[1], t[2],
-                          t[3], t[4], t[5]);
+    text += formatMessage("  rank %d: %.2f / %.2f / %.2f / %.2f / %.2f; %.2f cpu; %.0f floats handed on\n", r, t[0],
+                          t[1], t[2], t[3], t[4], t[6], t[5]);
   }
   std::fputs(text.c_str(), stderr);
 }
