@@ -4,7 +4,8 @@
 #
 #   scripts/install-deps.sh example   cmake, g++, make, CLI11, Highway: zelmor and its companion tools
 #   scripts/install-deps.sh test      the above, GoogleTest, nlohmann-json (zelmor-report), xmllint (the SVG tests),
-#                                     pybind11, the Python headers, NumPy and pytest (the Python package and its tests)
+#                                     pybind11, the Python headers, NumPy and pytest (the Python package and its tests),
+#                                     Open MPI (zelmor-mpi and its tests under mpirun)
 #   scripts/install-deps.sh ci        the above, Google Benchmark, python3 (the golden check) and scikit-learn
 #                                     (the Python package's tests of clone and Pipeline, skipped without it)
 #
@@ -48,6 +49,8 @@ if [ "$use" != example ]; then
   want python3-dev have_python_headers
   want python3-numpy have_python_module numpy
   want python3-pytest have_python_module pytest
+  want libopenmpi-dev have_command mpicxx
+  want openmpi-bin have_command mpirun
 fi
 if [ "$use" = ci ]; then
   want libbenchmark-dev have_header benchmark/benchmark.h

@@ -112,8 +112,26 @@ FitObserver consoleObserver(const Arguments& args, RunSummary& summary) {
   return observer;
 }
 
-int runChecked(int argc, char** argv, Kernels kernels) {
+FitResult runOnDataFile(const RunSettings& settings, const char* dataFile, std::vector<float> startMeans,
+                        const FitObserver& observer, const RunOutputs* outputs) {
+  const TextFileSource data(dataFile, settings.d, settings.N);
+  return runPipeline(settings, data, std::move(startMeans), observer, outputs);
+}
+
+// A process that does not lead the run computes its part and is silent.
+int runAsHelper(const Arguments& args, Kernels kernels, const DriverRole& role) {
+  const RunSettings settings = runSettings(args, kernels, isaFromEnvironment().isa);
+  try {
+    role.run(settings, args.dataFile, readStartMeans(args.microclusFile, args.K, args.d), FitObserver{}, nullptr);
+  } catch (const LowCoverageError&) {
+    return kExitInvalid;
+  }
+  return 0;
+}
+
+int runChecked(int argc, char** argv, Kernels kernels, const DriverRole& role) {
   const Arguments args = readArguments(argc, argv);
+  if (!role.leader) return runAsHelper(args, kernels, role);
   const IsaChoice isa = isaFromEnvironment();
   if (!isa.warning.empty()) note(isa.warning);
   refuseInputThatIsAnOutput("datafile", args.dataFile);
@@ -136,9 +154,9 @@ int runChecked(int argc, char** argv, Kernels kernels) {
   const FitObserver observer = consoleObserver(args, summary);
   const RunOutputs targets{outputs.target(0), outputs.target(1), outputs.target(2)};
   try {
-    const TextFileSource data(args.dataFile, args.d, args.N);
-    summary = runPipeline(runSettings(args, kernels, isa.isa), data, readStartMeans(args.microclusFile, args.K, args.d),
-                          observer, &targets)
+    const RunSettings settings = runSettings(args, kernels, isa.isa);
+    std::vector<float> startMeans = readStartMeans(args.microclusFile, args.K, args.d);
+    summary = (role.run ? role.run : runOnDataFile)(settings, args.dataFile, std::move(startMeans), observer, &targets)
                   .summary;
   } catch (const LowCoverageError& error) {
     std::fputs(error.what(), stdout);
@@ -156,12 +174,15 @@ int runChecked(int argc, char** argv, Kernels kernels) {
 
 }  // namespace
 
-int runDriver(int argc, char** argv, Kernels kernels) {
+int runDriver(int argc, char** argv, Kernels kernels) { return runDriver(argc, argv, kernels, DriverRole{}); }
+
+int runDriver(int argc, char** argv, Kernels kernels, const DriverRole& role) {
   try {
-    return runChecked(argc, argv, kernels);
+    return runChecked(argc, argv, kernels, role);
   } catch (const Error& error) {
-    return failedRun(error.what(), error.status());
+    return role.leader ? failedRun(error.what(), error.status()) : error.status();
   } catch (const std::bad_alloc&) {
+    if (!role.leader) return kExitFailure;
     // A request of the working storage (the named arrays report themselves).
     return failedRun("Not enough memory for the working storage of the run!!\n", kExitFailure);
   }

@@ -92,6 +92,10 @@ void ExpansionFileWriter::putRecord(float level, int32_t k, const float* vectors
 void writeFinalOutput(TextWriter& emOut, const PointSource& data, const RunControl& control, const float* means,
                       int32_t K, int32_t d, const OutputTarget& expansion) {
   copyData(data, control, emOut);
+  writeFinalLines(emOut, means, K, d, expansion);
+}
+
+void writeFinalLines(TextWriter& emOut, const float* means, int32_t K, int32_t d, const OutputTarget& expansion) {
   NumberScanner records;
   if (!records.open(expansion.path.c_str())) throw Error(ErrorKind::Output, "File Not Opened!", kExitFailure);
   std::vector<bool> seen(static_cast<size_t>(K), false);

@@ -38,4 +38,7 @@ class ExpansionFileWriter {
 void writeFinalOutput(TextWriter& emOut, const PointSource& data, const RunControl& control, const float* means,
                       int32_t K, int32_t d, const OutputTarget& expansion);
 
+// The final output's lines after the data copy, into `emOut`, which it closes.
+void writeFinalLines(TextWriter& emOut, const float* means, int32_t K, int32_t d, const OutputTarget& expansion);
+
 }  // namespace zelmor

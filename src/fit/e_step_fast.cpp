@@ -150,8 +150,24 @@ class FastPass {
   FastPass(int32_t iteration, const PassModel& model, const PointSource& data, const RunControl& control,
            PassState& state, MStepSums& sums, float& logLikelihood);
   void run();
+  // Keeps every block's terms instead of adding them (see DeferredSumsPass).
+  void deferSums() { defer_ = true; }
+  void addKeptLogLikelihood(float& logLikelihood) const;
+  void addKeptSums(int32_t kBegin, int32_t kEnd);
 
  private:
+  // A block's terms, kept for sums added later.
+  struct KeptBlock {
+    int64_t count, chunks;
+    std::vector<float> points;
+    std::vector<uint8_t> safe;
+    std::vector<double> logShare;
+    std::vector<uint8_t> hasLogShare;
+    std::vector<std::vector<Share>> byCluster;
+    std::vector<int32_t> clusterStart;
+  };
+  void keepBlockTerms(int64_t count, int64_t chunks);
+
   void prepareScratch();
   void prepareInverses();
   void readBlockHints(int64_t count, int64_t block);
@@ -193,6 +209,8 @@ class FastPass {
   bool streaming_ = false;
   const int64_t blockPoints_;
   PointHint* hints_ = nullptr;  // null without room for hints
+  bool defer_ = false;
+  std::vector<KeptBlock> kept_;
 
   std::vector<WorkerScratch> scratch_;
   // In the first iteration every inverse is the identity, whose form is a
@@ -339,6 +357,12 @@ void FastPass::run() {
     neededDensities_->find(points_.data(), safe_.data(), near_.data(), count, pool_);
     const int64_t chunks = (count + chunkPoints_ - 1) / chunkPoints_;
     pool_.run(chunks, [&](int64_t c, int worker) { processChunk(c, worker, count, block); });
+    if (defer_) {
+      keepBlock(count, block);
+      keepBlockTerms(count, chunks);
+      block += count;
+      continue;
+    }
     // Each microcluster's sums take the block's runs in order, so its terms
     // come in point order. The log-likelihood, a sum in point order too, is
     // one more task, handed out first, and the keeping of the block's lists
@@ -356,6 +380,44 @@ void FastPass::run() {
   // Every point's best is the largest of its responsibilities as they now
   // stand, the first in list order among equals.
   state_.hintsHoldBest = hints_ != nullptr;
+}
+
+void FastPass::keepBlockTerms(int64_t count, int64_t chunks) {
+  KeptBlock& kept = kept_.emplace_back();
+  kept.count = count;
+  kept.chunks = chunks;
+  kept.points.assign(points_.begin(), points_.begin() + count * d_);
+  kept.safe.assign(safe_.begin(), safe_.begin() + count);
+  kept.logShare.assign(logShare_.begin(), logShare_.begin() + count);
+  kept.hasLogShare.assign(hasLogShare_.begin(), hasLogShare_.begin() + count);
+  kept.byCluster.assign(chunkByCluster_.begin(), chunkByCluster_.begin() + chunks);
+  kept.clusterStart.assign(chunkClusterStart_.begin(), chunkClusterStart_.begin() + chunks * (K_ + 1));
+}
+
+void FastPass::addKeptLogLikelihood(float& logLikelihood) const {
+  for (const KeptBlock& kept : kept_) {
+    for (int64_t p = 0; p < kept.count; ++p) {
+      if (kept.hasLogShare[p]) logLikelihood = static_cast<float>(logLikelihood + kept.logShare[p]);
+    }
+  }
+}
+
+// Each kept block in turn takes the place of the block being processed, so
+// that its sums are added exactly as the pass would have added them.
+void FastPass::addKeptSums(int32_t kBegin, int32_t kEnd) {
+  for (KeptBlock& kept : kept_) {
+    std::swap(points_, kept.points);
+    std::swap(safe_, kept.safe);
+    std::swap(chunkByCluster_, kept.byCluster);
+    std::swap(chunkClusterStart_, kept.clusterStart);
+    pool_.run(kEnd - kBegin, [&](int64_t task, int worker) {
+      addMicroclusterSums(kBegin + task, scratch_[worker], kept.count, kept.chunks);
+    });
+    std::swap(points_, kept.points);
+    std::swap(safe_, kept.safe);
+    std::swap(chunkByCluster_, kept.byCluster);
+    std::swap(chunkClusterStart_, kept.clusterStart);
+  }
 }
 
 // The block's tails and responsibilities into the compact state, in point
@@ -725,13 +787,41 @@ void FastPass::addMicroclusterSums(int64_t k, WorkerScratch& s, int64_t count, i
                        sumX);
 }
 
+class DeferredFastPass : public DeferredSumsPass {
+ public:
+  DeferredFastPass(int32_t iteration, const PassModel& model, const PointSource& data, const RunControl& control,
+                   PassState& state, MStepSums& sums)
+      : pass_(iteration, model, data, control, state, sums, unusedLikelihood_) {
+    pass_.deferSums();
+    pass_.run();
+  }
+  void addLogLikelihood(float& logLikelihood) override { pass_.addKeptLogLikelihood(logLikelihood); }
+  void addSums(int32_t kBegin, int32_t kEnd) override { pass_.addKeptSums(kBegin, kEnd); }
+
+ private:
+  float unusedLikelihood_ = 0.0f;
+  FastPass pass_;
+};
+
 }  // namespace
+
+bool eStepPassGoesPlain(const PassModel& model) { return !allSafe(model.means, int64_t{model.K} * model.d); }
+
+std::unique_ptr<DeferredSumsPass> eStepPassFastDeferred(int32_t iteration, const PassModel& model,
+                                                        const PointSource& data, const RunControl& control,
+                                                        PassState& state, MStepSums& sums) {
+  if (eStepPassGoesPlain(model)) return nullptr;
+  state.hintsHoldBest = false;
+  auto pass = std::make_unique<DeferredFastPass>(iteration, model, data, control, state, sums);
+  if (state.keepValues) state.valuesIteration = iteration;
+  return pass;
+}
 
 void eStepPassFast(int32_t iteration, const PassModel& model, const PointSource& data, const RunControl& control,
                    PassState& state, MStepSums& sums, float& logLikelihood) {
   // Means that are not finite (or huge) poison the sums even where a
   // responsibility is zero; the plain pass reproduces that exactly.
-  if (!allSafe(model.means, int64_t{model.K} * model.d)) {
+  if (eStepPassGoesPlain(model)) {
     eStepPassPlain(iteration, model, data, control, state, sums, logLikelihood);
     return;
   }

@@ -98,9 +98,15 @@ void setUnreachedState(PassState& state) {
 void runEmLoop(const RunSettings& settings, const PointSource& data, const RunControl& control,
                const FitObserver& observer, Parameters& parameters, PassState& state, MStepSums& sums,
                std::vector<float>& logLikelihoods, RunSummary& summary) {
+  runEmLoop(settings, data, control, observer, parameters, state, sums, logLikelihoods, summary,
+            settings.kernels == Kernels::Plain ? eStepPassPlain : eStepPassFast);
+}
+
+void runEmLoop(const RunSettings& settings, const PointSource& data, const RunControl& control,
+               const FitObserver& observer, Parameters& parameters, PassState& state, MStepSums& sums,
+               std::vector<float>& logLikelihoods, RunSummary& summary, const PassFunction& pass) {
   MatrixScratch scratch(parameters.d);
   Buffer<float> normalisers(parameters.K, "Memory Allocation Error!!\n");
-  const auto pass = settings.kernels == Kernels::Plain ? eStepPassPlain : eStepPassFast;
   KeptModel lastModel;
   if (observer.loopStarted) observer.loopStarted();
 

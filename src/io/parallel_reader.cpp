@@ -245,6 +245,7 @@ ParallelPointReader::ParallelPointReader(const char* path, int32_t d, int32_t N,
       openFailureMessage_(openFailureMessage),
       d_(d),
       N_(N),
+      fileN_(N),
       pool_(pool),
       kernels_(kernels),
       chunkBytes_(std::max(chunkBytes, kSmallestChunkBytes)),
@@ -266,10 +267,16 @@ ParallelPointReader::~ParallelPointReader() {
   if (file_ != nullptr) std::fclose(file_);
 }
 
+void ParallelPointReader::setRange(int64_t begin, int64_t end, int32_t filePoints) {
+  fileN_ = filePoints;
+  bytesLeft_ = end - begin;
+  if (fseeko(file_, static_cast<off_t>(begin), SEEK_SET) != 0) readFailed_ = true;
+}
+
 void ParallelPointReader::reportProblem() {
   if (beforeFailure_) beforeFailure_();
   // The sequential reader finds the same problem and names its place.
-  DataFileReader reader(path_.c_str(), d_, N_, openFailureMessage_.c_str());
+  DataFileReader reader(path_.c_str(), d_, fileN_, openFailureMessage_.c_str());
   std::vector<float> point(static_cast<size_t>(d_));
   while (reader.readPoints(point.data(), 1) == 1) {
   }
@@ -279,11 +286,16 @@ void ParallelPointReader::reportProblem() {
 }
 
 size_t ParallelPointReader::fill(char* buffer, size_t carried, bool& endOfFile) {
-  const size_t wanted = std::min(readBytes_, chunkBytes_ - carried);
-  const size_t got = std::fread(buffer + carried, 1, wanted, file_);
+  size_t wanted = std::min(readBytes_, chunkBytes_ - carried);
+  if (bytesLeft_ >= 0) wanted = std::min(wanted, static_cast<size_t>(bytesLeft_));
+  const size_t got = wanted == 0 ? 0 : std::fread(buffer + carried, 1, wanted, file_);
   // A read that fails part-way returns what it got: never take it for the end.
   if (std::ferror(file_)) readFailed_ = true;
   endOfFile = got < wanted;
+  if (bytesLeft_ >= 0) {
+    bytesLeft_ -= static_cast<int64_t>(got);
+    endOfFile = endOfFile || bytesLeft_ == 0;
+  }
   // The first read is small, as nothing runs beside it; each later one
   // overlaps the parsing of the chunk before, and may take twice as much.
   readBytes_ = std::min(2 * readBytes_, chunkBytes_);

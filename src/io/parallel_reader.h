@@ -61,6 +61,11 @@ class ParallelPointReader {
   // the run with DataFileReader's message.
   int64_t readPoints(float* points, int64_t maxPoints);
 
+  // Reads only bytes [begin, end) of the file, which hold the N points given
+  // above and nothing else; a file of `filePoints` points in all (what a
+  // problem's message is checked against). Called before the first read.
+  void setRange(int64_t begin, int64_t end, int32_t filePoints);
+
   // Runs `action` before a problem of the file is thrown (to discard an
   // output that would otherwise look complete).
   void setBeforeFailure(std::function<void()> action) { beforeFailure_ = std::move(action); }
@@ -76,6 +81,8 @@ class ParallelPointReader {
   std::string openFailureMessage_;
   int32_t d_;
   int32_t N_;
+  int32_t fileN_;           // points of the whole file
+  int64_t bytesLeft_ = -1;  // of the range, -1 without one
   ThreadPool& pool_;
   const KernelTable& kernels_;
   size_t chunkBytes_;

@@ -29,10 +29,18 @@ bool TextWriter::open(const OutputTarget& target) {
   return opened;
 }
 
-bool TextWriter::open(const char* path) {
+bool TextWriter::openToAppend(const OutputTarget& target) {
+  const bool opened = openWithMode(target.path.c_str(), "a");
+  name_ = target.name;
+  return opened;
+}
+
+bool TextWriter::open(const char* path) { return openWithMode(path, "w"); }
+
+bool TextWriter::openWithMode(const char* path, const char* mode) {
   path_ = path;
   name_ = path;
-  file_ = std::fopen(path, "w");
+  file_ = std::fopen(path, mode);
   if (file_ == nullptr) return false;
   buffer_.resize(kBufferBytes);
   used_ = 0;

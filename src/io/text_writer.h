@@ -24,6 +24,8 @@ class TextWriter {
   bool open(const char* path);
   // Writes `target.path`; messages name the file `target.name`.
   bool open(const OutputTarget& target);
+  // Opens `target.path` to write after what it holds.
+  bool openToAppend(const OutputTarget& target);
   bool isOpen() const { return file_ != nullptr; }
   const std::string& path() const { return path_; }
 
@@ -44,6 +46,7 @@ class TextWriter {
   void abandon() { discardPartialFile(); }
 
  private:
+  bool openWithMode(const char* path, const char* mode);
   void reserve(size_t bytes);
   void flushBuffer();
   [[noreturn]] void writeFailed(int error);
