@@ -180,9 +180,14 @@ int runDriver(int argc, char** argv, Kernels kernels, const DriverRole& role) {
   try {
     return runChecked(argc, argv, kernels, role);
   } catch (const Error& error) {
-    return role.leader ? failedRun(error.what(), error.status()) : error.status();
+    if (role.leader) return failedRun(error.what(), error.status());
+    if (role.failedSilently) role.failedSilently(error.what());
+    return error.status();
   } catch (const std::bad_alloc&) {
-    if (!role.leader) return kExitFailure;
+    if (!role.leader) {
+      if (role.failedSilently) role.failedSilently("Not enough memory for the working storage of the run!!\n");
+      return kExitFailure;
+    }
     // A request of the working storage (the named arrays report themselves).
     return failedRun("Not enough memory for the working storage of the run!!\n", kExitFailure);
   }

@@ -27,6 +27,9 @@ struct DriverRole {
   std::function<FitResult(const RunSettings& settings, const char* dataFile, std::vector<float> startMeans,
                           const FitObserver& observer, const RunOutputs* outputs)>
       run;
+  // Hears a silent process's failure message, for its caller to report where
+  // the failure was this process's alone.
+  std::function<void(const char* message)> failedSilently;
 };
 int runDriver(int argc, char** argv, Kernels kernels, const DriverRole& role);
 

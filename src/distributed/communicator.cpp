@@ -60,6 +60,7 @@ void Communicator::agree(std::exception_ptr failure) const {
   MPI_Bcast(&header, sizeof header, MPI_BYTE, firstFailed, comm_);
   message.resize(static_cast<size_t>(header.length));
   MPI_Bcast(message.data(), static_cast<int>(header.length), MPI_CHAR, firstFailed, comm_);
+  failedTogether_ = true;
   throw Error(static_cast<ErrorKind>(header.kind), message, header.status);
 }
 

@@ -42,12 +42,19 @@ class Communicator {
   int64_t sum(int64_t value) const;
   void barrier() const;
 
+  // Whether this rank's failure is one every rank shares: an agreed step's,
+  // or one all ranks reach alike from the same shared values. A failure that
+  // is not cannot end the run cleanly: the other ranks may wait for this one.
+  bool failedTogether() const { return failedTogether_; }
+  void noteSharedFailure() const { failedTogether_ = true; }
+
  private:
   void agree(std::exception_ptr failure) const;
 
   MPI_Comm comm_;
   int rank_ = 0;
   int size_ = 1;
+  mutable bool failedTogether_ = false;
 };
 
 }  // namespace zelmor

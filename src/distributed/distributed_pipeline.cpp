@@ -113,6 +113,7 @@ FitResult runDistributedPipeline(const Communicator& comm, const RunSettings& se
   result.summary.coverage = chainedCoverage(comm, *state);
   if (observer.coverageMeasured) observer.coverageMeasured(result.summary.coverage);
   if (coverageTooLow(result.summary.coverage, settings.N)) {
+    comm.noteSharedFailure();  // every rank has the same coverage
     throw LowCoverageError(
         "The data coverage of microclusters is below 95% of the data.\n"
         "A smaller data range is required or microclusters need to be resampled.\n",

@@ -74,14 +74,31 @@ int runShared(int argc, char** argv) {
     reached = true;
     const int status = agreeOnStart(comm, 0);
     if (status != 0) {
+      comm.noteSharedFailure();
       throw Error(ErrorKind::Internal,
                   comm.first() ? "Internal error: a process of the run failed before it started.\n" : "", status);
     }
     ran = true;
     return runDistributedPipeline(comm, settings, dataFile, std::move(startMeans), observer, outputs, times);
   };
+  std::string silentFailure;
+  role.failedSilently = [&silentFailure](const char* message) {
+    silentFailure = message;
+    if (silentFailure.empty() || silentFailure.back() != '\n') silentFailure += '\n';
+  };
   int status = runDriver(argc, argv, Kernels::Fast, role);
   if (!reached) agreeOnStart(comm, status != 0 ? status : kExitFailure);
+  if (ran && status != 0 && !comm.failedTogether()) {
+    // A failure of this rank alone, outside the steps the ranks agree on: the
+    // others may be waiting for it, so the job ends here. The first rank has
+    // printed its message and cleared its outputs as a lone run does.
+    if (!comm.first()) {
+      std::fprintf(stderr, "zelmor-mpi: process %d of %d failed alone, ending the job: %s", comm.rank(), comm.size(),
+                   silentFailure.c_str());
+    }
+    std::fflush(nullptr);
+    MPI_Abort(MPI_COMM_WORLD, status);
+  }
   if (ran && status == 0) reportTimes(comm, times);
   return status;
 }
