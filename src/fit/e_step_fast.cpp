@@ -155,6 +155,7 @@ class FastPass {
   void processChunk(int64_t c, int worker, int64_t count, int64_t block);
   void collectCandidates(int64_t first, int64_t end, int64_t block, WorkerScratch& s);
   void computeDensities(WorkerScratch& s);
+  void identityDensities(int32_t begin, int32_t end, int64_t k, WorkerScratch& s);
   void finishPoint(int64_t p, int64_t local, int64_t block, WorkerScratch& s, std::vector<Share>& out, ChunkKeep& keep);
   void writeFirstPassList(int64_t P, const Candidate* cand, int64_t evaluated, bool ordinary, WorkerScratch& s,
                           ChunkKeep& keep);
@@ -453,13 +454,7 @@ void FastPass::computeDensities(WorkerScratch& s) {
     const float* mean = model_.means + k * d_;
     const float normaliser = model_.normalisers[k];
     if (identityInverse_[k]) {
-      for (int32_t i = begin; i < end; ++i) {
-        Candidate& c = cand[s.byCluster[i]];
-        const float* x = points + int64_t{c.point} * d_;
-        c.density = s.pointSafe[c.point - s.firstPoint]
-                        ? identityDensity(x, mean, normaliser, d_)
-                        : pointDensity(x, mean, model_.inverses + k * packed_, normaliser, d_, s.t.data());
-      }
+      identityDensities(begin, end, k, s);
       continue;
     }
     const double* inverseFull = inverseFullAll_.data() + k * d_ * d_;
@@ -476,6 +471,36 @@ void FastPass::computeDensities(WorkerScratch& s) {
       for (int l = 0; l < count; ++l) cand[s.byCluster[i + l]].density = densities[l];
     }
   }
+}
+
+// The densities of microcluster k's candidates byCluster[begin, end), whose
+// inverse is the identity: points with finite differences eight at a time,
+// the others through the general form.
+void FastPass::identityDensities(int32_t begin, int32_t end, int64_t k, WorkerScratch& s) {
+  Candidate* cand = s.candidates.data();
+  const float* mean = model_.means + k * d_;
+  const float normaliser = model_.normalisers[k];
+  const float* lanes[kDensityLanes];
+  Candidate* owners[kDensityLanes];
+  int count = 0;
+  auto flush = [&] {
+    float densities[kDensityLanes];
+    kernels_.identityDensities(lanes, count, mean, normaliser, d_, densities, s.laneScratch.data());
+    for (int l = 0; l < count; ++l) owners[l]->density = densities[l];
+    count = 0;
+  };
+  for (int32_t i = begin; i < end; ++i) {
+    Candidate& c = cand[s.byCluster[i]];
+    const float* x = points_.data() + int64_t{c.point} * d_;
+    if (s.pointSafe[c.point - s.firstPoint] == 0) {
+      c.density = pointDensity(x, mean, model_.inverses + k * packed_, normaliser, d_, s.t.data());
+      continue;
+    }
+    lanes[count] = x;
+    owners[count] = &c;
+    if (++count == kDensityLanes) flush();
+  }
+  if (count > 0) flush();
 }
 
 // One point's log-likelihood share, responsibilities, row and hint; its

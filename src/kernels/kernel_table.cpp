@@ -10,8 +10,8 @@ namespace zelmor {
 namespace {
 
 constexpr KernelTable kScalarTable{
-    Isa::Scalar,     &pointDensitiesPlain,   &addRowsRunPlain, nullptr, &collectNeededDensitiesPlain,
-    &spaceMaskPlain, &tailListPositionsPlain};
+    Isa::Scalar, &pointDensitiesPlain,         &identityDensitiesPlain, &addRowsRunPlain,
+    nullptr,     &collectNeededDensitiesPlain, &spaceMaskPlain,         &tailListPositionsPlain};
 
 constexpr Isa kAllIsas[] = {Isa::Scalar, Isa::Sse4, Isa::Avx2, Isa::Avx512, Isa::Neon, Isa::Sve, Isa::Sve2};
 

@@ -30,6 +30,11 @@ struct KernelTable {
   void (*pointDensities)(const float* const* points, int count, const float* mean, const double* inverseFull,
                          float normaliser, int32_t d, float* densities, double* tScratch);
 
+  // identityDensity for `count` (1..kDensityLanes) points under one
+  // microcluster; `tScratch` as for pointDensities.
+  void (*identityDensities)(const float* const* points, int count, const float* mean, float normaliser, int32_t d,
+                            float* densities, double* tScratch);
+
   // accumulatePoint for `count` points in turn, points[i] with share r[i],
   // into sums held in padded rows (WideAccumulator's layout).
   void (*addRowsRun)(WideSums& sums, const float* const* points, const float* r, int64_t count, const float* mean);

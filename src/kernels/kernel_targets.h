@@ -11,6 +11,8 @@ namespace zelmor {
 
 void pointDensitiesPlain(const float* const* points, int count, const float* mean, const double* inverseFull,
                          float normaliser, int32_t d, float* densities, double* tScratch);
+void identityDensitiesPlain(const float* const* points, int count, const float* mean, float normaliser, int32_t d,
+                            float* densities, double* tScratch);
 void addRowsRunPlain(WideSums& sums, const float* const* points, const float* r, int64_t count, const float* mean);
 int64_t collectNeededDensitiesPlain(const float* x, const SkipTable& table, int32_t* needed);
 uint64_t spaceMaskPlain(const char* at);

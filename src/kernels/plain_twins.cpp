@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "kernels/density_constants.h"
+#include "kernels/e_step_kernels.h"
 #include "kernels/e_step_wide.h"
 #include "kernels/kernel_targets.h"
 #include "kernels/skip_table.h"
@@ -27,6 +28,11 @@ void pointDensitiesPlain(const float* const* points, int count, const float* mea
     const float D = std::fabs(Q);
     densities[l] = !(D < kDensityCutoff) ? 0.0f : static_cast<float>(std::exp(-0.5 * D) / normaliser);
   }
+}
+
+void identityDensitiesPlain(const float* const* points, int count, const float* mean, float normaliser, int32_t d,
+                            float* densities, double*) {
+  for (int l = 0; l < count; ++l) densities[l] = identityDensity(points[l], mean, normaliser, d);
 }
 
 void addRowsRunPlain(WideSums& sums, const float* const* points, const float* r, int64_t count, const float* mean) {

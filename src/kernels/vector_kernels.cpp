@@ -16,6 +16,8 @@
 #endif
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
+// After highway.h: the vector exponential, compiled for each target too.
+#include <hwy/contrib/math/math-inl.h>
 
 #include <algorithm>
 #include <bit>
@@ -71,6 +73,41 @@ HWY_INLINE void laneForms(const double* inverseFull, int32_t d, const double* t,
   if constexpr (Two) hn::StoreU(hn::DemoteTo(FloatTag(), qB), FloatTag(), forms + g + N);
 }
 
+// The densities of the lanes [0, width) from their forms, for the first
+// `count`. The plain kernel gives float(exp(-D/2) / normaliser) with the C
+// library's exponential; the vector exponential here, like that one, errs by
+// at most a unit in the last place of a double, 2^-52 of the value, and the
+// division adds half of one. The two quotients therefore lie within 2^-49 of
+// each other. Where both ends of the interval of 2^-40 around the vector
+// quotient round to one float, every value in between rounds to it too
+// (rounding is monotone), the plain kernel's quotient included: that float
+// is the density. Elsewhere (a quotient next to the midpoint of two floats,
+// or not a number) the lane takes the plain route.
+HWY_INLINE void densitiesFromForms(const float* forms, size_t width, int count, float normaliser, float* densities) {
+  const DoubleTag dd;
+  const FloatTag df;
+  const size_t N = hn::Lanes(dd);
+  float low[kDensityLanes];
+  float high[kDensityLanes];
+  const auto divisor = hn::Set(dd, static_cast<double>(normaliser));
+  for (size_t g = 0; g < width; g += N) {
+    const auto D = hn::Abs(hn::PromoteTo(dd, hn::LoadU(df, forms + g)));
+    const auto q = hn::Div(hn::Exp(dd, hn::Mul(hn::Set(dd, -0.5), D)), divisor);
+    hn::StoreU(hn::DemoteTo(df, hn::Mul(q, hn::Set(dd, 1.0 - 0x1p-40))), df, low + g);
+    hn::StoreU(hn::DemoteTo(df, hn::Mul(q, hn::Set(dd, 1.0 + 0x1p-40))), df, high + g);
+  }
+  for (int l = 0; l < count; ++l) {
+    const float D = std::fabs(forms[l]);
+    if (!(D < kDensityCutoff)) {
+      densities[l] = 0.0f;
+    } else if (low[l] == high[l]) {
+      densities[l] = low[l];
+    } else {
+      densities[l] = static_cast<float>(std::exp(-0.5 * D) / normaliser);
+    }
+  }
+}
+
 void pointDensities(const float* const* points, int count, const float* mean, const double* inverseFull,
                     float normaliser, int32_t d, float* densities, double* tScratch) {
   const DoubleTag dd;
@@ -96,10 +133,32 @@ void pointDensities(const float* const* points, int count, const float* mean, co
   size_t g = 0;
   for (; g + 2 * N <= width; g += 2 * N) laneForms<true>(inverseFull, d, tScratch, width, g, forms);
   if (g < width) laneForms<false>(inverseFull, d, tScratch, width, g, forms);
-  for (int l = 0; l < count; ++l) {
-    const float D = std::fabs(forms[l]);
-    densities[l] = !(D < kDensityCutoff) ? 0.0f : static_cast<float>(std::exp(-0.5 * D) / normaliser);
+  densitiesFromForms(forms, width, count, normaliser, densities);
+}
+
+void identityDensities(const float* const* points, int count, const float* mean, float normaliser, int32_t d,
+                       float* densities, double* tScratch) {
+  const DoubleTag dd;
+  const size_t N = hn::Lanes(dd);
+  // Lanes past `count` repeat the first point; their results are dropped.
+  const size_t width = (static_cast<size_t>(count) + N - 1) / N * N;
+  const float* lane[kDensityLanes];
+  for (size_t l = 0; l < width; ++l) lane[l] = points[l < static_cast<size_t>(count) ? l : 0];
+  for (int64_t i = 0; i < d; ++i) {
+    for (size_t l = 0; l < width; ++l) tScratch[i * width + l] = lane[l][i];
   }
+  float forms[kDensityLanes];
+  for (size_t g = 0; g < width; g += N) {
+    auto q = hn::Zero(dd);
+    for (int64_t i = 0; i < d; ++i) {
+      // t is stored as a float, then used widened.
+      const auto t =
+          roundedToFloat(hn::Sub(hn::LoadU(dd, tScratch + i * width + g), hn::Set(dd, static_cast<double>(mean[i]))));
+      q = roundedToFloat(hn::Add(q, hn::Mul(t, t)));
+    }
+    hn::StoreU(hn::DemoteTo(FloatTag(), q), FloatTag(), forms + g);
+  }
+  densitiesFromForms(forms, width, count, normaliser, densities);
 }
 
 // One point into sums held in padded rows: row i of the scatter gets
@@ -288,8 +347,8 @@ const KernelTable* targetTable() {
 #else
   constexpr Isa isa = Isa::Scalar;  // Highway's own fallback, never chosen
 #endif
-  static const KernelTable table{isa,        &pointDensities,   &addRowsRun, packedRun, &collectNeededDensities,
-                                 &spaceMask, &tailListPositions};
+  static const KernelTable table{isa,       &pointDensities,         &identityDensities, &addRowsRun,
+                                 packedRun, &collectNeededDensities, &spaceMask,         &tailListPositions};
   return &table;
 }
 
