@@ -92,7 +92,12 @@ struct WorkerScratch {
   std::vector<int32_t> clusterStart;
   std::vector<int32_t> byCluster;
   std::vector<float> dense;
-  std::vector<std::pair<float, int32_t>> ranked;
+  // A point's nonzero first-pass responsibilities and their microclusters,
+  // as found and in list order.
+  std::vector<float> foundValues;
+  std::vector<int32_t> foundIds;
+  std::vector<float> rankedValues;
+  std::vector<int32_t> rankedIds;
   std::vector<int16_t> tail;
   std::vector<int16_t> items;
   std::vector<uint8_t> flags;
@@ -276,6 +281,8 @@ void FastPass::prepareScratch() {
     s.items.resize(static_cast<size_t>(K_));
     s.flags.assign(static_cast<size_t>(K_), 0);
     s.row.resize(static_cast<size_t>(K_));
+    for (auto* v : {&s.foundValues, &s.rankedValues}) v->resize(static_cast<size_t>(K_));
+    for (auto* v : {&s.foundIds, &s.rankedIds}) v->resize(static_cast<size_t>(K_));
     s.tailPositions = std::make_unique<TailPositions>(K_);
   }
 }
@@ -589,26 +596,27 @@ void FastPass::writeFirstPassList(int64_t P, const Candidate* cand, int64_t eval
     }
     return;
   }
-  s.ranked.clear();
+  int64_t tail = 0;
   for (int64_t i = 0; i < evaluated; ++i) {
-    if (cand[i].density != 0.0f) s.ranked.emplace_back(cand[i].density, cand[i].cluster);
+    if (cand[i].density != 0.0f) {
+      s.foundValues[tail] = cand[i].density;
+      s.foundIds[tail++] = cand[i].cluster;
+    }
   }
-  std::sort(s.ranked.begin(), s.ranked.end(), [](const auto& a, const auto& b) {
-    return a.first < b.first || (a.first == b.first && a.second > b.second);
-  });
-  const int64_t tail = static_cast<int64_t>(s.ranked.size());
+  kernels_.rankAscending(s.foundValues.data(), s.foundIds.data(), tail, s.rankedValues.data(), s.rankedIds.data());
+  const float* values = s.rankedValues.data();
+  const int32_t* ids = s.rankedIds.data();
   if (hints_ != nullptr) {
     // The list ends in the ranked ones; among equal largest the first in
     // the list is the best.
     int64_t first = tail;
-    while (first > 0 && s.ranked[first - 1].first == s.ranked.back().first) --first;
-    hints_[P].best = static_cast<int16_t>(tail == 0 ? -1 : s.ranked[first].second);
+    while (first > 0 && values[first - 1] == values[tail - 1]) --first;
+    hints_[P].best = static_cast<int16_t>(tail == 0 ? -1 : ids[first]);
   }
   keep.tailLength.push_back(static_cast<int32_t>(tail));
-  for (const auto& ranked : s.ranked) keep.tails.push_back(static_cast<int16_t>(ranked.second));
+  for (int64_t i = 0; i < tail; ++i) keep.tails.push_back(static_cast<int16_t>(ids[i]));
   if (keepValues_) {
-    for (int64_t i = 0; i < tail; ++i)
-      keep.addValue(static_cast<int32_t>(m_ - tail + i), s.ranked[i].second, s.ranked[i].first);
+    for (int64_t i = 0; i < tail; ++i) keep.addValue(static_cast<int32_t>(m_ - tail + i), ids[i], values[i]);
     keep.valueCount.push_back(static_cast<int32_t>(tail));
   }
 }

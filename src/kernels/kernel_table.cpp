@@ -9,9 +9,15 @@ namespace zelmor {
 
 namespace {
 
-constexpr KernelTable kScalarTable{
-    Isa::Scalar, &pointDensitiesPlain,         &identityDensitiesPlain, &addRowsRunPlain,
-    nullptr,     &collectNeededDensitiesPlain, &spaceMaskPlain,         &tailListPositionsPlain};
+constexpr KernelTable kScalarTable{Isa::Scalar,
+                                   &pointDensitiesPlain,
+                                   &identityDensitiesPlain,
+                                   &addRowsRunPlain,
+                                   nullptr,
+                                   &collectNeededDensitiesPlain,
+                                   &spaceMaskPlain,
+                                   &tailListPositionsPlain,
+                                   &rankAscendingPlain};
 
 constexpr Isa kAllIsas[] = {Isa::Scalar, Isa::Sse4, Isa::Avx2, Isa::Avx512, Isa::Neon, Isa::Sve, Isa::Sve2};
 

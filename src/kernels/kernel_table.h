@@ -19,6 +19,9 @@ struct WideSums;
 // Points evaluated together by KernelTable::pointDensities.
 constexpr int kDensityLanes = 8;
 
+// Counting costs n² comparisons; beyond this many entries the sort is used.
+constexpr int64_t kCountedRank = 128;
+
 enum class Isa : uint8_t { Scalar, Sse4, Avx2, Avx512, Neon, Sve, Sve2 };
 
 struct KernelTable {
@@ -57,6 +60,14 @@ struct KernelTable {
   // `clusters`, and returns how many.
   int64_t (*tailListPositions)(const int16_t* needed, int64_t count, const int16_t* tailItems, int64_t tail, int64_t m,
                                int32_t* positions, int16_t* clusters);
+
+  // Orders the n pairs (values[i], ids[i]) as a first-pass list ends:
+  // ascending value, the higher id first among equals, into outValues and
+  // outIds. The values are numbers (no NaN) and the ids distinct. The vector
+  // tables count, for every entry, the entries that come before it (up to
+  // kCountedRank positive values, as nonzero responsibilities are); the
+  // plain twin sorts.
+  void (*rankAscending)(const float* values, const int32_t* ids, int64_t n, float* outValues, int32_t* outIds);
 };
 
 // The table of `isa`, one of supportedIsas(); any other gives the scalar one.

@@ -5,6 +5,8 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <numeric>
+#include <vector>
 
 #include "kernels/density_constants.h"
 #include "kernels/e_step_kernels.h"
@@ -132,6 +134,17 @@ int64_t tailListPositionsPlain(const int16_t* needed, int64_t count, const int16
     clusters[found++] = lanes[at];
   }
   return found;
+}
+
+void rankAscendingPlain(const float* values, const int32_t* ids, int64_t n, float* outValues, int32_t* outIds) {
+  std::vector<int64_t> order(static_cast<size_t>(n));
+  std::iota(order.begin(), order.end(), int64_t{0});
+  std::sort(order.begin(), order.end(),
+            [&](int64_t a, int64_t b) { return values[a] < values[b] || (values[a] == values[b] && ids[a] > ids[b]); });
+  for (int64_t i = 0; i < n; ++i) {
+    outValues[i] = values[order[i]];
+    outIds[i] = ids[order[i]];
+  }
 }
 
 }  // namespace zelmor

@@ -291,6 +291,62 @@ uint64_t spaceMask(const char* at) {
   return mask;
 }
 
+// Entry i goes to the place given by the number of entries that come before
+// it: for distinct ids the rule (less, or equal with the higher id) is a
+// strict total order, so the places are a permutation and the order is the
+// sorted one. Positive floats order as their bits do as integers, so where no
+// two values are equal one integer comparison per pair decides; two entries
+// sent to the same place show equal values, and then every entry is placed
+// again with the full rule. Padding lanes hold the largest integer as value
+// and an id below every real one, so they never come before a real entry.
+bool rankCounted(const float* values, const int32_t* ids, int64_t n, float* outValues, int32_t* outIds) {
+  const hn::CappedTag<int32_t, 8> di;
+  const size_t N = hn::Lanes(di);
+  HWY_ALIGN int32_t bits[kCountedRank + 8];
+  HWY_ALIGN int32_t paddedIds[kCountedRank + 8];
+  uint8_t placed[kCountedRank] = {};
+  const int64_t padded = (n + static_cast<int64_t>(N) - 1) / static_cast<int64_t>(N) * static_cast<int64_t>(N);
+  for (int64_t i = 0; i < n; ++i) {
+    if (!(values[i] > 0.0f)) return false;
+    std::memcpy(&bits[i], &values[i], sizeof(int32_t));
+  }
+  std::fill(bits + n, bits + padded, std::numeric_limits<int32_t>::max());
+  std::copy(ids, ids + n, paddedIds);
+  std::fill(paddedIds + n, paddedIds + padded, std::numeric_limits<int32_t>::min());
+  auto countBefore = [&](int64_t i, bool full) {
+    const auto value = hn::Set(di, bits[i]);
+    const auto id = hn::Set(di, ids[i]);
+    auto before = hn::Zero(di);
+    for (int64_t b = 0; b < padded; b += static_cast<int64_t>(N)) {
+      const auto v = hn::Load(di, bits + b);
+      auto comes = hn::Lt(v, value);
+      if (full) comes = hn::Or(comes, hn::And(hn::Eq(v, value), hn::Gt(hn::Load(di, paddedIds + b), id)));
+      // A true lane is -1.
+      before = hn::Sub(before, hn::VecFromMask(di, comes));
+    }
+    return hn::GetLane(hn::SumOfLanes(di, before));
+  };
+  bool ties = false;
+  for (int64_t i = 0; i < n && !ties; ++i) {
+    const int32_t at = countBefore(i, false);
+    ties = placed[at] != 0;
+    placed[at] = 1;
+    outValues[at] = values[i];
+    outIds[at] = ids[i];
+  }
+  for (int64_t i = 0; i < n && ties; ++i) {
+    const int32_t at = countBefore(i, true);
+    outValues[at] = values[i];
+    outIds[at] = ids[i];
+  }
+  return true;
+}
+
+void rankAscending(const float* values, const int32_t* ids, int64_t n, float* outValues, int32_t* outIds) {
+  if (n <= kCountedRank && rankCounted(values, ids, n, outValues, outIds)) return;
+  rankAscendingPlain(values, ids, n, outValues, outIds);
+}
+
 int64_t tailListPositions(const int16_t* needed, int64_t count, const int16_t* tailItems, int64_t tail, int64_t m,
                           int32_t* positions, int16_t* clusters) {
   constexpr size_t kLanes = 16;
@@ -347,8 +403,9 @@ const KernelTable* targetTable() {
 #else
   constexpr Isa isa = Isa::Scalar;  // Highway's own fallback, never chosen
 #endif
-  static const KernelTable table{isa,       &pointDensities,         &identityDensities, &addRowsRun,
-                                 packedRun, &collectNeededDensities, &spaceMask,         &tailListPositions};
+  static const KernelTable table{isa,         &pointDensities,    &identityDensities,
+                                 &addRowsRun, packedRun,          &collectNeededDensities,
+                                 &spaceMask,  &tailListPositions, &rankAscending};
   return &table;
 }
 

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -146,6 +147,43 @@ TEST(WideKernels, DensitiesFromTheVectorExponentialMatchThePlainKernels) {
               << isaName(isa) << " normaliser " << normaliser << ": " << general[l] << ", " << unit[l] << " vs "
               << plain;
         }
+      }
+    }
+  }
+}
+
+// The counted ranking against the sort: lengths around the vector width and
+// the counting limit, all values distinct, many equal (the full rule), and a
+// zero among them (the sort then takes over).
+TEST(WideKernels, RankingMatchesTheSort) {
+  struct Case {
+    int64_t n;
+    int distinctValues;  // 0: any float in (0, 1]
+    bool withZero;
+  };
+  const Case cases[] = {{0, 0, false},   {1, 0, false},   {7, 0, false},   {8, 3, false},
+                        {9, 0, false},   {100, 0, false}, {100, 5, false}, {128, 2, false},
+                        {129, 0, false}, {200, 4, false}, {50, 0, true}};
+  std::mt19937 random(18);
+  for (const Isa isa : supportedIsas()) {
+    for (const Case& c : cases) {
+      for (int trial = 0; trial < 20; ++trial) {
+        std::vector<int32_t> ids(300);
+        std::iota(ids.begin(), ids.end(), 0);
+        std::shuffle(ids.begin(), ids.end(), random);
+        std::vector<float> values(c.n);
+        for (float& v : values) {
+          v = c.distinctValues == 0 ? std::uniform_real_distribution<float>(1e-30f, 1.0f)(random)
+                                    : 0.125f * (1 + static_cast<int>(random() % c.distinctValues));
+        }
+        if (c.withZero) values[c.n / 2] = 0.0f;
+        std::vector<float> fastValues(c.n), plainValues(c.n);
+        std::vector<int32_t> fastIds(c.n), plainIds(c.n);
+        kernelTable(isa).rankAscending(values.data(), ids.data(), c.n, fastValues.data(), fastIds.data());
+        kernelTable(Isa::Scalar).rankAscending(values.data(), ids.data(), c.n, plainValues.data(), plainIds.data());
+        ASSERT_EQ(fastIds, plainIds) << isaName(isa) << " n=" << c.n;
+        ASSERT_EQ(fastValues, plainValues) << isaName(isa) << " n=" << c.n;
+        ASSERT_TRUE(std::is_sorted(plainValues.begin(), plainValues.end()));
       }
     }
   }
