@@ -481,7 +481,7 @@ void FastPass::computeDensities(WorkerScratch& s) {
 }
 
 // The densities of microcluster k's candidates byCluster[begin, end), whose
-// inverse is the identity: points with finite differences eight at a time,
+// inverse is the identity: points with finite differences kDensityLanes at a time,
 // the others through the general form.
 void FastPass::identityDensities(int32_t begin, int32_t end, int64_t k, WorkerScratch& s) {
   Candidate* cand = s.candidates.data();

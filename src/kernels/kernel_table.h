@@ -16,8 +16,9 @@ namespace zelmor {
 struct SkipTable;
 struct WideSums;
 
-// Points evaluated together by KernelTable::pointDensities.
-constexpr int kDensityLanes = 8;
+// Points evaluated together by KernelTable::pointDensities: enough for four
+// vectors of doubles side by side.
+constexpr int kDensityLanes = 16;
 
 // Counting costs n² comparisons; beyond this many entries the sort is used.
 constexpr int64_t kCountedRank = 128;

@@ -48,29 +48,41 @@ HWY_INLINE V roundedToFloat(V v) {
   return hn::PromoteTo(DoubleTag(), hn::DemoteTo(FloatTag(), v));
 }
 
-// The forms of the lanes [g, g + N) and, when `Two`, [g + N, g + 2N) of the
-// differences `t` (row i of `width` lanes), the two groups side by side so
-// that their chains of additions overlap.
-template <bool Two>
+// One more row of the forms of lanes [g, g + N): the row sum over the
+// differences `t` (row i of `width` lanes) times difference j, added to the
+// form and rounded as the plain kernel's float form is.
+template <class V>
+HWY_INLINE V formStep(V q, const double* row, int32_t d, const double* t, size_t width, size_t g, int64_t j) {
+  const DoubleTag dd;
+  auto rowSum = hn::Zero(dd);
+  for (int64_t i = 0; i < d; ++i)
+    rowSum = hn::Add(rowSum, hn::Mul(hn::Set(dd, row[i]), hn::LoadU(dd, t + i * width + g)));
+  return roundedToFloat(hn::Add(q, hn::Mul(rowSum, hn::LoadU(dd, t + j * width + g))));
+}
+
+// The forms of `Groups` (1, 2 or 4) vectors of lanes from g on, side by side:
+// each form is a chain of d roundings, and independent chains overlap.
+template <int Groups>
 HWY_INLINE void laneForms(const double* inverseFull, int32_t d, const double* t, size_t width, size_t g, float* forms) {
   const DoubleTag dd;
+  const FloatTag df;
   const size_t N = hn::Lanes(dd);
-  auto qA = hn::Zero(dd);
-  auto qB = hn::Zero(dd);
+  auto qA = hn::Zero(dd), qB = qA, qC = qA, qD = qA;
   for (int64_t j = 0; j < d; ++j) {
-    auto rowA = hn::Zero(dd);
-    auto rowB = hn::Zero(dd);
     const double* row = inverseFull + j * d;
-    for (int64_t i = 0; i < d; ++i) {
-      const auto a = hn::Set(dd, row[i]);
-      rowA = hn::Add(rowA, hn::Mul(a, hn::LoadU(dd, t + i * width + g)));
-      if constexpr (Two) rowB = hn::Add(rowB, hn::Mul(a, hn::LoadU(dd, t + i * width + g + N)));
+    qA = formStep(qA, row, d, t, width, g, j);
+    if constexpr (Groups >= 2) qB = formStep(qB, row, d, t, width, g + N, j);
+    if constexpr (Groups >= 4) {
+      qC = formStep(qC, row, d, t, width, g + 2 * N, j);
+      qD = formStep(qD, row, d, t, width, g + 3 * N, j);
     }
-    qA = roundedToFloat(hn::Add(qA, hn::Mul(rowA, hn::LoadU(dd, t + j * width + g))));
-    if constexpr (Two) qB = roundedToFloat(hn::Add(qB, hn::Mul(rowB, hn::LoadU(dd, t + j * width + g + N))));
   }
-  hn::StoreU(hn::DemoteTo(FloatTag(), qA), FloatTag(), forms + g);
-  if constexpr (Two) hn::StoreU(hn::DemoteTo(FloatTag(), qB), FloatTag(), forms + g + N);
+  hn::StoreU(hn::DemoteTo(df, qA), df, forms + g);
+  if constexpr (Groups >= 2) hn::StoreU(hn::DemoteTo(df, qB), df, forms + g + N);
+  if constexpr (Groups >= 4) {
+    hn::StoreU(hn::DemoteTo(df, qC), df, forms + g + 2 * N);
+    hn::StoreU(hn::DemoteTo(df, qD), df, forms + g + 3 * N);
+  }
 }
 
 // The densities of the lanes [0, width) from their forms, for the first
@@ -131,8 +143,9 @@ void pointDensities(const float* const* points, int count, const float* mean, co
   }
   float forms[kDensityLanes];
   size_t g = 0;
-  for (; g + 2 * N <= width; g += 2 * N) laneForms<true>(inverseFull, d, tScratch, width, g, forms);
-  if (g < width) laneForms<false>(inverseFull, d, tScratch, width, g, forms);
+  for (; g + 4 * N <= width; g += 4 * N) laneForms<4>(inverseFull, d, tScratch, width, g, forms);
+  for (; g + 2 * N <= width; g += 2 * N) laneForms<2>(inverseFull, d, tScratch, width, g, forms);
+  if (g < width) laneForms<1>(inverseFull, d, tScratch, width, g, forms);
   densitiesFromForms(forms, width, count, normaliser, densities);
 }
 
