@@ -102,6 +102,7 @@ struct WorkerScratch {
   std::vector<int16_t> items;
   std::vector<uint8_t> flags;
   std::vector<float> row;
+  std::vector<float> shares;
   std::unique_ptr<TailPositions> tailPositions;
   std::vector<double> eigenScratch;
   std::vector<float> startX;
@@ -281,6 +282,7 @@ void FastPass::prepareScratch() {
     s.items.resize(static_cast<size_t>(K_));
     s.flags.assign(static_cast<size_t>(K_), 0);
     s.row.resize(static_cast<size_t>(K_));
+    s.shares.resize(static_cast<size_t>(K_));
     for (auto* v : {&s.foundValues, &s.rankedValues}) v->resize(static_cast<size_t>(K_));
     for (auto* v : {&s.foundIds, &s.rankedIds}) v->resize(static_cast<size_t>(K_));
     s.tailPositions = std::make_unique<TailPositions>(K_);
@@ -525,17 +527,26 @@ void FastPass::finishPoint(int64_t p, int64_t local, int64_t block, WorkerScratc
     // (for the sign of the mean sums see replaySignedZeroSums).
     evaluated = std::remove_if(cand, cand + evaluated, [](const Candidate& c) { return c.density == 0.0f; }) - cand;
   }
+  float* shares = s.shares.data();
   double sum = 0.0;
-  for (int64_t i = 0; i < evaluated; ++i) sum += cand[i].density;
+  for (int64_t i = 0; i < evaluated; ++i) {
+    shares[i] = cand[i].density;
+    sum += shares[i];
+  }
   hasLogShare_[p] = sum > 0.0;
   if (sum > 0.0) logShare_[p] = firstPass_ ? std::log(sum) : kLaterPassLogScale * std::log(sum);
 
   // Responsibilities of the evaluated microclusters; every other one is 0.
+  if (sum > 0.0) {
+    kernels_.divideShares(shares, evaluated, sum);
+  } else {
+    std::fill(shares, shares + evaluated, 0.0f);
+  }
   bool ordinary = true;
   float largest = 0.0f;
   int32_t nearest = -1;
   for (int64_t i = 0; i < evaluated; ++i) {
-    const float r = sum > 0.0 ? static_cast<float>(cand[i].density / sum) : 0.0f;
+    const float r = shares[i];
     cand[i].density = r;
     if (!std::isfinite(r)) ordinary = false;
     if (r != 0.0f || !safe) out.push_back(Share{static_cast<uint16_t>(p), static_cast<int16_t>(cand[i].cluster), r});

@@ -17,7 +17,8 @@ constexpr KernelTable kScalarTable{Isa::Scalar,
                                    &collectNeededDensitiesPlain,
                                    &spaceMaskPlain,
                                    &tailListPositionsPlain,
-                                   &rankAscendingPlain};
+                                   &rankAscendingPlain,
+                                   &divideSharesPlain};
 
 constexpr Isa kAllIsas[] = {Isa::Scalar, Isa::Sse4, Isa::Avx2, Isa::Avx512, Isa::Neon, Isa::Sve, Isa::Sve2};
 

@@ -69,6 +69,10 @@ struct KernelTable {
   // kCountedRank positive values, as nonzero responsibilities are); the
   // plain twin sorts.
   void (*rankAscending)(const float* values, const int32_t* ids, int64_t n, float* outValues, int32_t* outIds);
+
+  // A point's responsibilities from its densities: each value becomes
+  // float(value / sum), the division in double.
+  void (*divideShares)(float* values, int64_t count, double sum);
 };
 
 // The table of `isa`, one of supportedIsas(); any other gives the scalar one.

@@ -136,6 +136,10 @@ int64_t tailListPositionsPlain(const int16_t* needed, int64_t count, const int16
   return found;
 }
 
+void divideSharesPlain(float* values, int64_t count, double sum) {
+  for (int64_t i = 0; i < count; ++i) values[i] = static_cast<float>(values[i] / sum);
+}
+
 void rankAscendingPlain(const float* values, const int32_t* ids, int64_t n, float* outValues, int32_t* outIds) {
   std::vector<int64_t> order(static_cast<size_t>(n));
   std::iota(order.begin(), order.end(), int64_t{0});

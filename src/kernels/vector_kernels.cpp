@@ -208,6 +208,18 @@ void addRowsRun(WideSums& sums, const float* const* points, const float* r, int6
   for (int64_t p = 0; p < count; ++p) addRow(sums, points[p], mean, r[p]);
 }
 
+void divideShares(float* values, int64_t count, double sum) {
+  const DoubleTag dd;
+  const FloatTag df;
+  const int64_t N = static_cast<int64_t>(hn::Lanes(dd));
+  const auto divisor = hn::Set(dd, sum);
+  int64_t i = 0;
+  for (; i + N <= count; i += N) {
+    hn::StoreU(hn::DemoteTo(df, hn::Div(hn::PromoteTo(dd, hn::LoadU(df, values + i)), divisor)), df, values + i);
+  }
+  for (; i < count; ++i) values[i] = static_cast<float>(values[i] / sum);
+}
+
 // Bits of the microclusters [k0, k0 + N) that pass the skip test, from the
 // point's squared lengths and projections: the same float expression and the
 // same two comparisons in every lane as passesSkipTest.
@@ -416,9 +428,9 @@ const KernelTable* targetTable() {
 #else
   constexpr Isa isa = Isa::Scalar;  // Highway's own fallback, never chosen
 #endif
-  static const KernelTable table{isa,         &pointDensities,    &identityDensities,
-                                 &addRowsRun, packedRun,          &collectNeededDensities,
-                                 &spaceMask,  &tailListPositions, &rankAscending};
+  static const KernelTable table{
+      isa,        &pointDensities,    &identityDensities, &addRowsRun,  packedRun, &collectNeededDensities,
+      &spaceMask, &tailListPositions, &rankAscending,     &divideShares};
   return &table;
 }
 

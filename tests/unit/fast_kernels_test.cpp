@@ -189,6 +189,24 @@ TEST(WideKernels, RankingMatchesTheSort) {
   }
 }
 
+// Responsibilities from densities: every length up to two vectors and more,
+// sums that make the quotients overflow, underflow or come out subnormal.
+TEST(WideKernels, DividedSharesMatchThePlainKernel) {
+  std::mt19937 random(19);
+  std::uniform_real_distribution<float> density(0.0f, 1.0f);
+  for (const Isa isa : supportedIsas()) {
+    for (const double sum : {1.0, 3.7, 1e-300, 1e300, 1e-40, 1e45}) {
+      for (int64_t count = 0; count <= 19; ++count) {
+        std::vector<float> fast(count), plain(count);
+        for (int64_t i = 0; i < count; ++i) fast[i] = plain[i] = i % 5 == 4 ? 3e38f : density(random);
+        kernelTable(isa).divideShares(fast.data(), count, sum);
+        kernelTable(Isa::Scalar).divideShares(plain.data(), count, sum);
+        for (int64_t i = 0; i < count; ++i) ASSERT_TRUE(sameBits(fast[i], plain[i])) << isaName(isa) << " " << sum;
+      }
+    }
+  }
+}
+
 TEST(IdentityDensity, MatchesTheFullFormWithAnIdentityInverse) {
   std::mt19937 random(15);
   std::uniform_real_distribution<float> coordinate(-12.0f, 12.0f);
