@@ -109,6 +109,26 @@ void BM_SumsWide(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kPoints);
 }
 
+// A first-pass list's tail of 100 nonzero responsibilities into list order.
+void BM_RankTail(benchmark::State& state) {
+  const KernelTable* kernels = tableFor(state);
+  if (kernels == nullptr) return;
+  constexpr int kEntries = 100;
+  std::mt19937 random(4);
+  std::uniform_real_distribution<float> share(1e-6f, 1.0f);
+  std::vector<float> values(kEntries * 64), outValues(kEntries);
+  std::vector<int32_t> ids(kEntries), outIds(kEntries);
+  for (float& v : values) v = share(random);
+  for (int i = 0; i < kEntries; ++i) ids[i] = i;
+  int64_t list = 0;
+  for (auto _ : state) {
+    kernels->rankAscending(values.data() + list * kEntries, ids.data(), kEntries, outValues.data(), outIds.data());
+    list = (list + 1) % 64;
+    benchmark::DoNotOptimize(outIds.data());
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
 // Responsibilities as a run leaves them: a handful of nonzero entries a row.
 struct CoSharingInputs {
   int64_t N = 20000, m = 100;
@@ -253,6 +273,7 @@ BENCHMARK(BM_DensityPlain);
 BENCHMARK(BM_DensityWide)->DenseRange(0, 3);
 BENCHMARK(BM_SumsPlain);
 BENCHMARK(BM_SumsWide)->DenseRange(0, 3);
+BENCHMARK(BM_RankTail)->DenseRange(0, 3);
 BENCHMARK(BM_CoSharingPlain);
 BENCHMARK(BM_ParseGeneral);
 BENCHMARK(BM_ParseShortDecimal);

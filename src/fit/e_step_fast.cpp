@@ -95,11 +95,17 @@ struct WorkerScratch {
   std::vector<int32_t> clusterStart;
   std::vector<int32_t> byCluster;
   std::vector<float> dense;
-  std::vector<std::pair<float, int32_t>> ranked;
+  // A point's nonzero first-pass responsibilities and their microclusters,
+  // as found and in list order.
+  std::vector<float> foundValues;
+  std::vector<int32_t> foundIds;
+  std::vector<float> rankedValues;
+  std::vector<int32_t> rankedIds;
   std::vector<int16_t> tail;
   std::vector<int16_t> items;
   std::vector<uint8_t> flags;
   std::vector<float> row;
+  std::vector<float> shares;
   std::unique_ptr<TailPositions> tailPositions;
   std::vector<double> eigenScratch;
   std::vector<float> startX;
@@ -174,6 +180,7 @@ class FastPass {
   void processChunk(int64_t c, int worker, int64_t count, int64_t block);
   void collectCandidates(int64_t first, int64_t end, int64_t block, WorkerScratch& s);
   void computeDensities(WorkerScratch& s);
+  void identityDensities(int32_t begin, int32_t end, int64_t k, WorkerScratch& s);
   void finishPoint(int64_t p, int64_t local, int64_t block, WorkerScratch& s, std::vector<Share>& out, ChunkKeep& keep);
   void writeFirstPassList(int64_t P, const Candidate* cand, int64_t evaluated, bool ordinary, WorkerScratch& s,
                           ChunkKeep& keep);
@@ -322,6 +329,9 @@ void FastPass::prepareScratch() {
     s.items.resize(static_cast<size_t>(K_));
     s.flags.assign(static_cast<size_t>(K_), 0);
     s.row.resize(static_cast<size_t>(K_));
+    s.shares.resize(static_cast<size_t>(K_));
+    for (auto* v : {&s.foundValues, &s.rankedValues}) v->resize(static_cast<size_t>(K_));
+    for (auto* v : {&s.foundIds, &s.rankedIds}) v->resize(static_cast<size_t>(K_));
     s.tailPositions = std::make_unique<TailPositions>(K_);
   }
 }
@@ -589,13 +599,7 @@ void FastPass::computeDensities(WorkerScratch& s) {
     const float* mean = model_.means + k * d_;
     const float normaliser = model_.normalisers[k];
     if (identityInverse_[k]) {
-      for (int32_t i = begin; i < end; ++i) {
-        Candidate& c = cand[s.byCluster[i]];
-        const float* x = points + int64_t{c.point} * d_;
-        c.density = s.pointSafe[c.point - s.firstPoint]
-                        ? identityDensity(x, mean, normaliser, d_)
-                        : pointDensity(x, mean, model_.inverses + k * packed_, normaliser, d_, s.t.data());
-      }
+      identityDensities(begin, end, k, s);
       continue;
     }
     const double* inverseFull = inverseFullAll_.data() + k * d_ * d_;
@@ -614,6 +618,36 @@ void FastPass::computeDensities(WorkerScratch& s) {
   }
 }
 
+// The densities of microcluster k's candidates byCluster[begin, end), whose
+// inverse is the identity: points with finite differences kDensityLanes at a time,
+// the others through the general form.
+void FastPass::identityDensities(int32_t begin, int32_t end, int64_t k, WorkerScratch& s) {
+  Candidate* cand = s.candidates.data();
+  const float* mean = model_.means + k * d_;
+  const float normaliser = model_.normalisers[k];
+  const float* lanes[kDensityLanes];
+  Candidate* owners[kDensityLanes];
+  int count = 0;
+  auto flush = [&] {
+    float densities[kDensityLanes];
+    kernels_.identityDensities(lanes, count, mean, normaliser, d_, densities, s.laneScratch.data());
+    for (int l = 0; l < count; ++l) owners[l]->density = densities[l];
+    count = 0;
+  };
+  for (int32_t i = begin; i < end; ++i) {
+    Candidate& c = cand[s.byCluster[i]];
+    const float* x = points_.data() + int64_t{c.point} * d_;
+    if (s.pointSafe[c.point - s.firstPoint] == 0) {
+      c.density = pointDensity(x, mean, model_.inverses + k * packed_, normaliser, d_, s.t.data());
+      continue;
+    }
+    lanes[count] = x;
+    owners[count] = &c;
+    if (++count == kDensityLanes) flush();
+  }
+  if (count > 0) flush();
+}
+
 // One point's log-likelihood share, responsibilities, row and hint; its
 // nonzero shares go to `out`.
 void FastPass::finishPoint(int64_t p, int64_t local, int64_t block, WorkerScratch& s, std::vector<Share>& out,
@@ -629,17 +663,26 @@ void FastPass::finishPoint(int64_t p, int64_t local, int64_t block, WorkerScratc
     // (for the sign of the mean sums see replaySignedZeroSums).
     evaluated = std::remove_if(cand, cand + evaluated, [](const Candidate& c) { return c.density == 0.0f; }) - cand;
   }
+  float* shares = s.shares.data();
   double sum = 0.0;
-  for (int64_t i = 0; i < evaluated; ++i) sum += cand[i].density;
+  for (int64_t i = 0; i < evaluated; ++i) {
+    shares[i] = cand[i].density;
+    sum += shares[i];
+  }
   hasLogShare_[p] = sum > 0.0;
   if (sum > 0.0) logShare_[p] = firstPass_ ? std::log(sum) : kLaterPassLogScale * std::log(sum);
 
   // Responsibilities of the evaluated microclusters; every other one is 0.
+  if (sum > 0.0) {
+    kernels_.divideShares(shares, evaluated, sum);
+  } else {
+    std::fill(shares, shares + evaluated, 0.0f);
+  }
   bool ordinary = true;
   float largest = 0.0f;
   int32_t nearest = -1;
   for (int64_t i = 0; i < evaluated; ++i) {
-    const float r = sum > 0.0 ? static_cast<float>(cand[i].density / sum) : 0.0f;
+    const float r = shares[i];
     cand[i].density = r;
     if (!std::isfinite(r)) ordinary = false;
     if (r != 0.0f || !safe) out.push_back(Share{static_cast<uint16_t>(p), static_cast<int16_t>(cand[i].cluster), r});
@@ -700,26 +743,27 @@ void FastPass::writeFirstPassList(int64_t P, const Candidate* cand, int64_t eval
     }
     return;
   }
-  s.ranked.clear();
+  int64_t tail = 0;
   for (int64_t i = 0; i < evaluated; ++i) {
-    if (cand[i].density != 0.0f) s.ranked.emplace_back(cand[i].density, cand[i].cluster);
+    if (cand[i].density != 0.0f) {
+      s.foundValues[tail] = cand[i].density;
+      s.foundIds[tail++] = cand[i].cluster;
+    }
   }
-  std::sort(s.ranked.begin(), s.ranked.end(), [](const auto& a, const auto& b) {
-    return a.first < b.first || (a.first == b.first && a.second > b.second);
-  });
-  const int64_t tail = static_cast<int64_t>(s.ranked.size());
+  kernels_.rankAscending(s.foundValues.data(), s.foundIds.data(), tail, s.rankedValues.data(), s.rankedIds.data());
+  const float* values = s.rankedValues.data();
+  const int32_t* ids = s.rankedIds.data();
   if (hints_ != nullptr) {
     // The list ends in the ranked ones; among equal largest the first in
     // the list is the best.
     int64_t first = tail;
-    while (first > 0 && s.ranked[first - 1].first == s.ranked.back().first) --first;
-    hints_[P].best = static_cast<int16_t>(tail == 0 ? -1 : s.ranked[first].second);
+    while (first > 0 && values[first - 1] == values[tail - 1]) --first;
+    hints_[P].best = static_cast<int16_t>(tail == 0 ? -1 : ids[first]);
   }
   keep.tailLength.push_back(static_cast<int32_t>(tail));
-  for (const auto& ranked : s.ranked) keep.tails.push_back(static_cast<int16_t>(ranked.second));
+  for (int64_t i = 0; i < tail; ++i) keep.tails.push_back(static_cast<int16_t>(ids[i]));
   if (keepValues_) {
-    for (int64_t i = 0; i < tail; ++i)
-      keep.addValue(static_cast<int32_t>(m_ - tail + i), s.ranked[i].second, s.ranked[i].first);
+    for (int64_t i = 0; i < tail; ++i) keep.addValue(static_cast<int32_t>(m_ - tail + i), ids[i], values[i]);
     keep.valueCount.push_back(static_cast<int32_t>(tail));
   }
 }

@@ -9,9 +9,16 @@ namespace zelmor {
 
 namespace {
 
-constexpr KernelTable kScalarTable{
-    Isa::Scalar,     &pointDensitiesPlain,   &addRowsRunPlain, nullptr, &collectNeededDensitiesPlain,
-    &spaceMaskPlain, &tailListPositionsPlain};
+constexpr KernelTable kScalarTable{Isa::Scalar,
+                                   &pointDensitiesPlain,
+                                   &identityDensitiesPlain,
+                                   &addRowsRunPlain,
+                                   nullptr,
+                                   &collectNeededDensitiesPlain,
+                                   &spaceMaskPlain,
+                                   &tailListPositionsPlain,
+                                   &rankAscendingPlain,
+                                   &divideSharesPlain};
 
 constexpr Isa kAllIsas[] = {Isa::Scalar, Isa::Sse4, Isa::Avx2, Isa::Avx512, Isa::Neon, Isa::Sve, Isa::Sve2};
 

@@ -16,8 +16,12 @@ namespace zelmor {
 struct SkipTable;
 struct WideSums;
 
-// Points evaluated together by KernelTable::pointDensities.
-constexpr int kDensityLanes = 8;
+// Points evaluated together by KernelTable::pointDensities: enough for four
+// vectors of doubles side by side.
+constexpr int kDensityLanes = 16;
+
+// Counting costs n² comparisons; beyond this many entries the sort is used.
+constexpr int64_t kCountedRank = 128;
 
 enum class Isa : uint8_t { Scalar, Sse4, Avx2, Avx512, Neon, Sve, Sve2 };
 
@@ -29,6 +33,11 @@ struct KernelTable {
   // d·kDensityLanes doubles.
   void (*pointDensities)(const float* const* points, int count, const float* mean, const double* inverseFull,
                          float normaliser, int32_t d, float* densities, double* tScratch);
+
+  // identityDensity for `count` (1..kDensityLanes) points under one
+  // microcluster; `tScratch` as for pointDensities.
+  void (*identityDensities)(const float* const* points, int count, const float* mean, float normaliser, int32_t d,
+                            float* densities, double* tScratch);
 
   // accumulatePoint for `count` points in turn, points[i] with share r[i],
   // into sums held in padded rows (WideAccumulator's layout).
@@ -52,6 +61,18 @@ struct KernelTable {
   // `clusters`, and returns how many.
   int64_t (*tailListPositions)(const int16_t* needed, int64_t count, const int16_t* tailItems, int64_t tail, int64_t m,
                                int32_t* positions, int16_t* clusters);
+
+  // Orders the n pairs (values[i], ids[i]) as a first-pass list ends:
+  // ascending value, the higher id first among equals, into outValues and
+  // outIds. The values are numbers (no NaN) and the ids distinct. The vector
+  // tables count, for every entry, the entries that come before it (up to
+  // kCountedRank positive values, as nonzero responsibilities are); the
+  // plain twin sorts.
+  void (*rankAscending)(const float* values, const int32_t* ids, int64_t n, float* outValues, int32_t* outIds);
+
+  // A point's responsibilities from its densities: each value becomes
+  // float(value / sum), the division in double.
+  void (*divideShares)(float* values, int64_t count, double sum);
 };
 
 // The table of `isa`, one of supportedIsas(); any other gives the scalar one.

@@ -11,11 +11,15 @@ namespace zelmor {
 
 void pointDensitiesPlain(const float* const* points, int count, const float* mean, const double* inverseFull,
                          float normaliser, int32_t d, float* densities, double* tScratch);
+void identityDensitiesPlain(const float* const* points, int count, const float* mean, float normaliser, int32_t d,
+                            float* densities, double* tScratch);
 void addRowsRunPlain(WideSums& sums, const float* const* points, const float* r, int64_t count, const float* mean);
 int64_t collectNeededDensitiesPlain(const float* x, const SkipTable& table, int32_t* needed);
 uint64_t spaceMaskPlain(const char* at);
 int64_t tailListPositionsPlain(const int16_t* needed, int64_t count, const int16_t* tailItems, int64_t tail, int64_t m,
                                int32_t* positions, int16_t* clusters);
+void divideSharesPlain(float* values, int64_t count, double sum);
+void rankAscendingPlain(const float* values, const int32_t* ids, int64_t n, float* outValues, int32_t* outIds);
 
 // The table of a vector instruction set, or null where this build lacks it
 // or this processor does not run it.

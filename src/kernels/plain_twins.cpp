@@ -5,8 +5,11 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <numeric>
+#include <vector>
 
 #include "kernels/density_constants.h"
+#include "kernels/e_step_kernels.h"
 #include "kernels/e_step_wide.h"
 #include "kernels/kernel_targets.h"
 #include "kernels/skip_table.h"
@@ -27,6 +30,11 @@ void pointDensitiesPlain(const float* const* points, int count, const float* mea
     const float D = std::fabs(Q);
     densities[l] = !(D < kDensityCutoff) ? 0.0f : static_cast<float>(std::exp(-0.5 * D) / normaliser);
   }
+}
+
+void identityDensitiesPlain(const float* const* points, int count, const float* mean, float normaliser, int32_t d,
+                            float* densities, double*) {
+  for (int l = 0; l < count; ++l) densities[l] = identityDensity(points[l], mean, normaliser, d);
 }
 
 void addRowsRunPlain(WideSums& sums, const float* const* points, const float* r, int64_t count, const float* mean) {
@@ -126,6 +134,21 @@ int64_t tailListPositionsPlain(const int16_t* needed, int64_t count, const int16
     clusters[found++] = lanes[at];
   }
   return found;
+}
+
+void divideSharesPlain(float* values, int64_t count, double sum) {
+  for (int64_t i = 0; i < count; ++i) values[i] = static_cast<float>(values[i] / sum);
+}
+
+void rankAscendingPlain(const float* values, const int32_t* ids, int64_t n, float* outValues, int32_t* outIds) {
+  std::vector<int64_t> order(static_cast<size_t>(n));
+  std::iota(order.begin(), order.end(), int64_t{0});
+  std::sort(order.begin(), order.end(),
+            [&](int64_t a, int64_t b) { return values[a] < values[b] || (values[a] == values[b] && ids[a] > ids[b]); });
+  for (int64_t i = 0; i < n; ++i) {
+    outValues[i] = values[order[i]];
+    outIds[i] = ids[order[i]];
+  }
 }
 
 }  // namespace zelmor

@@ -16,6 +16,8 @@
 #endif
 #include <hwy/foreach_target.h>  // must come before highway.h
 #include <hwy/highway.h>
+// After highway.h: the vector exponential, compiled for each target too.
+#include <hwy/contrib/math/math-inl.h>
 
 #include <algorithm>
 #include <bit>
@@ -46,29 +48,76 @@ HWY_INLINE V roundedToFloat(V v) {
   return hn::PromoteTo(DoubleTag(), hn::DemoteTo(FloatTag(), v));
 }
 
-// The forms of the lanes [g, g + N) and, when `Two`, [g + N, g + 2N) of the
-// differences `t` (row i of `width` lanes), the two groups side by side so
-// that their chains of additions overlap.
-template <bool Two>
+// One more row of the forms of lanes [g, g + N): the row sum over the
+// differences `t` (row i of `width` lanes) times difference j, added to the
+// form and rounded as the plain kernel's float form is.
+template <class V>
+HWY_INLINE V formStep(V q, const double* row, int32_t d, const double* t, size_t width, size_t g, int64_t j) {
+  const DoubleTag dd;
+  auto rowSum = hn::Zero(dd);
+  for (int64_t i = 0; i < d; ++i)
+    rowSum = hn::Add(rowSum, hn::Mul(hn::Set(dd, row[i]), hn::LoadU(dd, t + i * width + g)));
+  return roundedToFloat(hn::Add(q, hn::Mul(rowSum, hn::LoadU(dd, t + j * width + g))));
+}
+
+// The forms of `Groups` (1, 2 or 4) vectors of lanes from g on, side by side:
+// each form is a chain of d roundings, and independent chains overlap.
+template <int Groups>
 HWY_INLINE void laneForms(const double* inverseFull, int32_t d, const double* t, size_t width, size_t g, float* forms) {
   const DoubleTag dd;
+  const FloatTag df;
   const size_t N = hn::Lanes(dd);
-  auto qA = hn::Zero(dd);
-  auto qB = hn::Zero(dd);
+  auto qA = hn::Zero(dd), qB = qA, qC = qA, qD = qA;
   for (int64_t j = 0; j < d; ++j) {
-    auto rowA = hn::Zero(dd);
-    auto rowB = hn::Zero(dd);
     const double* row = inverseFull + j * d;
-    for (int64_t i = 0; i < d; ++i) {
-      const auto a = hn::Set(dd, row[i]);
-      rowA = hn::Add(rowA, hn::Mul(a, hn::LoadU(dd, t + i * width + g)));
-      if constexpr (Two) rowB = hn::Add(rowB, hn::Mul(a, hn::LoadU(dd, t + i * width + g + N)));
+    qA = formStep(qA, row, d, t, width, g, j);
+    if constexpr (Groups >= 2) qB = formStep(qB, row, d, t, width, g + N, j);
+    if constexpr (Groups >= 4) {
+      qC = formStep(qC, row, d, t, width, g + 2 * N, j);
+      qD = formStep(qD, row, d, t, width, g + 3 * N, j);
     }
-    qA = roundedToFloat(hn::Add(qA, hn::Mul(rowA, hn::LoadU(dd, t + j * width + g))));
-    if constexpr (Two) qB = roundedToFloat(hn::Add(qB, hn::Mul(rowB, hn::LoadU(dd, t + j * width + g + N))));
   }
-  hn::StoreU(hn::DemoteTo(FloatTag(), qA), FloatTag(), forms + g);
-  if constexpr (Two) hn::StoreU(hn::DemoteTo(FloatTag(), qB), FloatTag(), forms + g + N);
+  hn::StoreU(hn::DemoteTo(df, qA), df, forms + g);
+  if constexpr (Groups >= 2) hn::StoreU(hn::DemoteTo(df, qB), df, forms + g + N);
+  if constexpr (Groups >= 4) {
+    hn::StoreU(hn::DemoteTo(df, qC), df, forms + g + 2 * N);
+    hn::StoreU(hn::DemoteTo(df, qD), df, forms + g + 3 * N);
+  }
+}
+
+// The densities of the lanes [0, width) from their forms, for the first
+// `count`. The plain kernel gives float(exp(-D/2) / normaliser) with the C
+// library's exponential; the vector exponential here, like that one, errs by
+// at most a unit in the last place of a double, 2^-52 of the value, and the
+// division adds half of one. The two quotients therefore lie within 2^-49 of
+// each other. Where both ends of the interval of 2^-40 around the vector
+// quotient round to one float, every value in between rounds to it too
+// (rounding is monotone), the plain kernel's quotient included: that float
+// is the density. Elsewhere (a quotient next to the midpoint of two floats,
+// or not a number) the lane takes the plain route.
+HWY_INLINE void densitiesFromForms(const float* forms, size_t width, int count, float normaliser, float* densities) {
+  const DoubleTag dd;
+  const FloatTag df;
+  const size_t N = hn::Lanes(dd);
+  float low[kDensityLanes];
+  float high[kDensityLanes];
+  const auto divisor = hn::Set(dd, static_cast<double>(normaliser));
+  for (size_t g = 0; g < width; g += N) {
+    const auto D = hn::Abs(hn::PromoteTo(dd, hn::LoadU(df, forms + g)));
+    const auto q = hn::Div(hn::Exp(dd, hn::Mul(hn::Set(dd, -0.5), D)), divisor);
+    hn::StoreU(hn::DemoteTo(df, hn::Mul(q, hn::Set(dd, 1.0 - 0x1p-40))), df, low + g);
+    hn::StoreU(hn::DemoteTo(df, hn::Mul(q, hn::Set(dd, 1.0 + 0x1p-40))), df, high + g);
+  }
+  for (int l = 0; l < count; ++l) {
+    const float D = std::fabs(forms[l]);
+    if (!(D < kDensityCutoff)) {
+      densities[l] = 0.0f;
+    } else if (low[l] == high[l]) {
+      densities[l] = low[l];
+    } else {
+      densities[l] = static_cast<float>(std::exp(-0.5 * D) / normaliser);
+    }
+  }
 }
 
 void pointDensities(const float* const* points, int count, const float* mean, const double* inverseFull,
@@ -94,12 +143,35 @@ void pointDensities(const float* const* points, int count, const float* mean, co
   }
   float forms[kDensityLanes];
   size_t g = 0;
-  for (; g + 2 * N <= width; g += 2 * N) laneForms<true>(inverseFull, d, tScratch, width, g, forms);
-  if (g < width) laneForms<false>(inverseFull, d, tScratch, width, g, forms);
-  for (int l = 0; l < count; ++l) {
-    const float D = std::fabs(forms[l]);
-    densities[l] = !(D < kDensityCutoff) ? 0.0f : static_cast<float>(std::exp(-0.5 * D) / normaliser);
+  for (; g + 4 * N <= width; g += 4 * N) laneForms<4>(inverseFull, d, tScratch, width, g, forms);
+  for (; g + 2 * N <= width; g += 2 * N) laneForms<2>(inverseFull, d, tScratch, width, g, forms);
+  if (g < width) laneForms<1>(inverseFull, d, tScratch, width, g, forms);
+  densitiesFromForms(forms, width, count, normaliser, densities);
+}
+
+void identityDensities(const float* const* points, int count, const float* mean, float normaliser, int32_t d,
+                       float* densities, double* tScratch) {
+  const DoubleTag dd;
+  const size_t N = hn::Lanes(dd);
+  // Lanes past `count` repeat the first point; their results are dropped.
+  const size_t width = (static_cast<size_t>(count) + N - 1) / N * N;
+  const float* lane[kDensityLanes];
+  for (size_t l = 0; l < width; ++l) lane[l] = points[l < static_cast<size_t>(count) ? l : 0];
+  for (int64_t i = 0; i < d; ++i) {
+    for (size_t l = 0; l < width; ++l) tScratch[i * width + l] = lane[l][i];
   }
+  float forms[kDensityLanes];
+  for (size_t g = 0; g < width; g += N) {
+    auto q = hn::Zero(dd);
+    for (int64_t i = 0; i < d; ++i) {
+      // t is stored as a float, then used widened.
+      const auto t =
+          roundedToFloat(hn::Sub(hn::LoadU(dd, tScratch + i * width + g), hn::Set(dd, static_cast<double>(mean[i]))));
+      q = roundedToFloat(hn::Add(q, hn::Mul(t, t)));
+    }
+    hn::StoreU(hn::DemoteTo(FloatTag(), q), FloatTag(), forms + g);
+  }
+  densitiesFromForms(forms, width, count, normaliser, densities);
 }
 
 // One point into sums held in padded rows: row i of the scatter gets
@@ -134,6 +206,18 @@ HWY_INLINE void addRow(WideSums& s, const float* x, const float* mean, float r) 
 
 void addRowsRun(WideSums& sums, const float* const* points, const float* r, int64_t count, const float* mean) {
   for (int64_t p = 0; p < count; ++p) addRow(sums, points[p], mean, r[p]);
+}
+
+void divideShares(float* values, int64_t count, double sum) {
+  const DoubleTag dd;
+  const FloatTag df;
+  const int64_t N = static_cast<int64_t>(hn::Lanes(dd));
+  const auto divisor = hn::Set(dd, sum);
+  int64_t i = 0;
+  for (; i + N <= count; i += N) {
+    hn::StoreU(hn::DemoteTo(df, hn::Div(hn::PromoteTo(dd, hn::LoadU(df, values + i)), divisor)), df, values + i);
+  }
+  for (; i < count; ++i) values[i] = static_cast<float>(values[i] / sum);
 }
 
 // Bits of the microclusters [k0, k0 + N) that pass the skip test, from the
@@ -232,6 +316,62 @@ uint64_t spaceMask(const char* at) {
   return mask;
 }
 
+// Entry i goes to the place given by the number of entries that come before
+// it: for distinct ids the rule (less, or equal with the higher id) is a
+// strict total order, so the places are a permutation and the order is the
+// sorted one. Positive floats order as their bits do as integers, so where no
+// two values are equal one integer comparison per pair decides; two entries
+// sent to the same place show equal values, and then every entry is placed
+// again with the full rule. Padding lanes hold the largest integer as value
+// and an id below every real one, so they never come before a real entry.
+bool rankCounted(const float* values, const int32_t* ids, int64_t n, float* outValues, int32_t* outIds) {
+  const hn::CappedTag<int32_t, 8> di;
+  const size_t N = hn::Lanes(di);
+  HWY_ALIGN int32_t bits[kCountedRank + 8];
+  HWY_ALIGN int32_t paddedIds[kCountedRank + 8];
+  uint8_t placed[kCountedRank] = {};
+  const int64_t padded = (n + static_cast<int64_t>(N) - 1) / static_cast<int64_t>(N) * static_cast<int64_t>(N);
+  for (int64_t i = 0; i < n; ++i) {
+    if (!(values[i] > 0.0f)) return false;
+    std::memcpy(&bits[i], &values[i], sizeof(int32_t));
+  }
+  std::fill(bits + n, bits + padded, std::numeric_limits<int32_t>::max());
+  std::copy(ids, ids + n, paddedIds);
+  std::fill(paddedIds + n, paddedIds + padded, std::numeric_limits<int32_t>::min());
+  auto countBefore = [&](int64_t i, bool full) {
+    const auto value = hn::Set(di, bits[i]);
+    const auto id = hn::Set(di, ids[i]);
+    auto before = hn::Zero(di);
+    for (int64_t b = 0; b < padded; b += static_cast<int64_t>(N)) {
+      const auto v = hn::Load(di, bits + b);
+      auto comes = hn::Lt(v, value);
+      if (full) comes = hn::Or(comes, hn::And(hn::Eq(v, value), hn::Gt(hn::Load(di, paddedIds + b), id)));
+      // A true lane is -1.
+      before = hn::Sub(before, hn::VecFromMask(di, comes));
+    }
+    return hn::GetLane(hn::SumOfLanes(di, before));
+  };
+  bool ties = false;
+  for (int64_t i = 0; i < n && !ties; ++i) {
+    const int32_t at = countBefore(i, false);
+    ties = placed[at] != 0;
+    placed[at] = 1;
+    outValues[at] = values[i];
+    outIds[at] = ids[i];
+  }
+  for (int64_t i = 0; i < n && ties; ++i) {
+    const int32_t at = countBefore(i, true);
+    outValues[at] = values[i];
+    outIds[at] = ids[i];
+  }
+  return true;
+}
+
+void rankAscending(const float* values, const int32_t* ids, int64_t n, float* outValues, int32_t* outIds) {
+  if (n <= kCountedRank && rankCounted(values, ids, n, outValues, outIds)) return;
+  rankAscendingPlain(values, ids, n, outValues, outIds);
+}
+
 int64_t tailListPositions(const int16_t* needed, int64_t count, const int16_t* tailItems, int64_t tail, int64_t m,
                           int32_t* positions, int16_t* clusters) {
   constexpr size_t kLanes = 16;
@@ -288,8 +428,9 @@ const KernelTable* targetTable() {
 #else
   constexpr Isa isa = Isa::Scalar;  // Highway's own fallback, never chosen
 #endif
-  static const KernelTable table{isa,        &pointDensities,   &addRowsRun, packedRun, &collectNeededDensities,
-                                 &spaceMask, &tailListPositions};
+  static const KernelTable table{
+      isa,        &pointDensities,    &identityDensities, &addRowsRun,  packedRun, &collectNeededDensities,
+      &spaceMask, &tailListPositions, &rankAscending,     &divideShares};
   return &table;
 }
 

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <vector>
 
@@ -106,6 +107,101 @@ TEST(WideKernels, DensitiesMatchThePlainKernel) {
                 << isaName(isa) << " d=" << d << " lane " << l << ": " << wide[l] << " vs " << plain;
           }
         }
+      }
+    }
+  }
+}
+
+// The vector exponential stands in for the C library's only where the float
+// density is pinned: forms across the whole range up to past the cut-off,
+// normalisers that move the underflow, overflow the quotient or are not a
+// number, through both density kernels.
+TEST(WideKernels, DensitiesFromTheVectorExponentialMatchThePlainKernels) {
+  const float normalisers[] = {
+      1.0f, 0.37f, 1e-30f, 3e38f, 1e-45f, 0.0f, -2.0f, std::numeric_limits<float>::infinity(), std::nanf("")};
+  constexpr int d = 3;
+  std::vector<double> full(d * d), lanes(d * kDensityLanes);
+  const std::vector<float> identity = {1.0f, 0.0f, 1.0f, 0.0f, 0.0f, 1.0f};
+  widenInverse(identity.data(), d, full.data());
+  std::vector<float> t(d), mean = {0.25f, -1.0f, 3.0f};
+  std::mt19937 random(17);
+  std::uniform_real_distribution<float> form(0.0f, 700.0f);
+  for (const Isa isa : supportedIsas()) {
+    const KernelTable& kernels = kernelTable(isa);
+    for (const float normaliser : normalisers) {
+      for (int trial = 0; trial < 3000; ++trial) {
+        float points[kDensityLanes][d];
+        const float* pointers[kDensityLanes];
+        const int count = 1 + trial % kDensityLanes;
+        for (int l = 0; l < count; ++l) {
+          const float r = std::sqrt(form(random) / 3.0f);
+          for (int i = 0; i < d; ++i) points[l][i] = mean[i] + (i == l % d ? -r : r);
+          pointers[l] = points[l];
+        }
+        float general[kDensityLanes], unit[kDensityLanes];
+        kernels.pointDensities(pointers, count, mean.data(), full.data(), normaliser, d, general, lanes.data());
+        kernels.identityDensities(pointers, count, mean.data(), normaliser, d, unit, lanes.data());
+        for (int l = 0; l < count; ++l) {
+          const float plain = pointDensity(pointers[l], mean.data(), identity.data(), normaliser, d, t.data());
+          ASSERT_TRUE(sameBits(general[l], plain) && sameBits(unit[l], plain))
+              << isaName(isa) << " normaliser " << normaliser << ": " << general[l] << ", " << unit[l] << " vs "
+              << plain;
+        }
+      }
+    }
+  }
+}
+
+// The counted ranking against the sort: lengths around the vector width and
+// the counting limit, all values distinct, many equal (the full rule), and a
+// zero among them (the sort then takes over).
+TEST(WideKernels, RankingMatchesTheSort) {
+  struct Case {
+    int64_t n;
+    int distinctValues;  // 0: any float in (0, 1]
+    bool withZero;
+  };
+  const Case cases[] = {{0, 0, false},   {1, 0, false},   {7, 0, false},   {8, 3, false},
+                        {9, 0, false},   {100, 0, false}, {100, 5, false}, {128, 2, false},
+                        {129, 0, false}, {200, 4, false}, {50, 0, true}};
+  std::mt19937 random(18);
+  for (const Isa isa : supportedIsas()) {
+    for (const Case& c : cases) {
+      for (int trial = 0; trial < 20; ++trial) {
+        std::vector<int32_t> ids(300);
+        std::iota(ids.begin(), ids.end(), 0);
+        std::shuffle(ids.begin(), ids.end(), random);
+        std::vector<float> values(c.n);
+        for (float& v : values) {
+          v = c.distinctValues == 0 ? std::uniform_real_distribution<float>(1e-30f, 1.0f)(random)
+                                    : 0.125f * (1 + static_cast<int>(random() % c.distinctValues));
+        }
+        if (c.withZero) values[c.n / 2] = 0.0f;
+        std::vector<float> fastValues(c.n), plainValues(c.n);
+        std::vector<int32_t> fastIds(c.n), plainIds(c.n);
+        kernelTable(isa).rankAscending(values.data(), ids.data(), c.n, fastValues.data(), fastIds.data());
+        kernelTable(Isa::Scalar).rankAscending(values.data(), ids.data(), c.n, plainValues.data(), plainIds.data());
+        ASSERT_EQ(fastIds, plainIds) << isaName(isa) << " n=" << c.n;
+        ASSERT_EQ(fastValues, plainValues) << isaName(isa) << " n=" << c.n;
+        ASSERT_TRUE(std::is_sorted(plainValues.begin(), plainValues.end()));
+      }
+    }
+  }
+}
+
+// Responsibilities from densities: every length up to two vectors and more,
+// sums that make the quotients overflow, underflow or come out subnormal.
+TEST(WideKernels, DividedSharesMatchThePlainKernel) {
+  std::mt19937 random(19);
+  std::uniform_real_distribution<float> density(0.0f, 1.0f);
+  for (const Isa isa : supportedIsas()) {
+    for (const double sum : {1.0, 3.7, 1e-300, 1e300, 1e-40, 1e45}) {
+      for (int64_t count = 0; count <= 19; ++count) {
+        std::vector<float> fast(count), plain(count);
+        for (int64_t i = 0; i < count; ++i) fast[i] = plain[i] = i % 5 == 4 ? 3e38f : density(random);
+        kernelTable(isa).divideShares(fast.data(), count, sum);
+        kernelTable(Isa::Scalar).divideShares(plain.data(), count, sum);
+        for (int64_t i = 0; i < count; ++i) ASSERT_TRUE(sameBits(fast[i], plain[i])) << isaName(isa) << " " << sum;
       }
     }
   }
