@@ -47,16 +47,6 @@ void countSharedMembership(const Communicator& comm, const std::vector<int32_t>&
   for (const int32_t c : chosen) summary.emptyClusters += c != 0 ? 0 : 1;
 }
 
-bool allMeansEqual(const float* means, int32_t K, int32_t d) {
-  if (K < 2) return false;
-  for (int64_t k = 1; k < K; ++k) {
-    for (int64_t j = 0; j < d; ++j) {
-      if (means[k * d + j] != means[j]) return false;
-    }
-  }
-  return true;
-}
-
 // The expansion and its file, on the first rank.
 void expandOnFirstRank(const RunSettings& settings, const Parameters& parameters, float* levels,
                        const FitObserver& observer, const RunOutputs& targets, FitResult& result) {
@@ -134,7 +124,7 @@ FitResult runDistributedPipeline(const Communicator& comm, const RunSettings& se
     if (!comm.first()) return;
     result.coShareLevels.assign(levels->data(), levels->data() + levels->size());
     expandOnFirstRank(settings, *parameters, levels->data(), observer, targets, result);
-    result.summary.meansEqual = allMeansEqual(parameters->means.data(), K, d);
+    result.summary.meansEqual = parameters->allMeansEqual();
   });
 
   const double copyStart = MPI_Wtime();

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 
+#include "expand/run_files.h"
 #include "io/float_format.h"
 #include "io/text_writer.h"
 #include "runtime/error.h"
@@ -18,9 +19,6 @@
 namespace zelmor {
 
 namespace {
-
-constexpr int64_t kCopyBlockPoints = 16384;
-constexpr int64_t kCopyChunkPoints = 512;
 
 [[noreturn]] void writeFailed(const OutputTarget& target, int error) {
   throw Error(ErrorKind::Output,
@@ -59,35 +57,6 @@ class OffsetWriter {
   int fd_ = -1;
 };
 
-// The rank's points as the data copy's lines, a run of points at a time, in
-// order; each run formatted in parallel.
-void forEachCopyText(const PointSource& data, const RunControl& control,
-                     const std::function<void(const std::string&)>& take) {
-  const int32_t d = data.dimension();
-  ThreadPool& pool = *control.pool();
-  const std::unique_ptr<PointPass> pass = data.startPass(&pool, control.kernels(), "File Not Opened!");
-  std::vector<float> points(static_cast<size_t>(kCopyBlockPoints) * d);
-  std::vector<std::string> lines(static_cast<size_t>(kCopyBlockPoints / kCopyChunkPoints));
-  for (;;) {
-    const int64_t count = pass->readPoints(points.data(), kCopyBlockPoints);
-    if (count == 0) break;
-    const int64_t chunks = (count + kCopyChunkPoints - 1) / kCopyChunkPoints;
-    pool.run(chunks, [&](int64_t c, int) {
-      std::string& text = lines[c];
-      text.clear();
-      char number[kFixed6BufferSize];
-      for (int64_t p = c * kCopyChunkPoints; p < std::min(count, (c + 1) * kCopyChunkPoints); ++p) {
-        for (int32_t j = 0; j < d; ++j) {
-          text.append(number, formatFixed6(points[p * d + j], number));
-          text += ' ';
-        }
-        text += '\n';
-      }
-    });
-    for (int64_t c = 0; c < chunks; ++c) take(lines[c]);
-  }
-}
-
 }  // namespace
 
 void createOutputFile(const OutputTarget& target, const char* openFailureMessage) {
@@ -120,12 +89,12 @@ std::string membershipText(const std::vector<int32_t>& labels) {
 void writeDataCopy(const Communicator& comm, const PointSource& data, const RunControl& control,
                    const OutputTarget& target) {
   int64_t bytes = 0;
-  comm.agreed([&] { forEachCopyText(data, control, [&](const std::string& text) { bytes += text.size(); }); });
+  comm.agreed([&] { forEachDataCopyText(data, control, [&](const std::string& text) { bytes += text.size(); }); });
   int64_t total = 0;
   const int64_t offset = comm.offsetOf(bytes, total);
   comm.agreed([&] {
     OffsetWriter out(target, offset);
-    forEachCopyText(data, control, [&](const std::string& text) { out.put(text); });
+    forEachDataCopyText(data, control, [&](const std::string& text) { out.put(text); });
     out.finish();
   });
 }

@@ -28,16 +28,6 @@ void checkShapes(const RunSettings& settings, const PointSource& data, const std
   }
 }
 
-bool allMeansEqual(const float* means, int32_t K, int32_t d) {
-  if (K < 2) return false;
-  for (int64_t k = 1; k < K; ++k) {
-    for (int64_t j = 0; j < d; ++j) {
-      if (means[k * d + j] != means[j]) return false;
-    }
-  }
-  return true;
-}
-
 template <typename T>
 std::vector<T> copyOf(const Buffer<T>& buffer) {
   return std::vector<T>(buffer.data(), buffer.data() + buffer.size());
@@ -107,7 +97,7 @@ FitResult runPipeline(const RunSettings& settings, const PointSource& data, std:
   result.expansionOrder = expansion.order;
   result.joiningLevels = expansion.levels;
   result.summary.chainSizes = expansion.chainSizes;
-  result.summary.meansEqual = allMeansEqual(parameters.means.data(), K, d);
+  result.summary.meansEqual = parameters.allMeansEqual();
 
   if (outputs != nullptr) {
     writeFinalOutput(*emOut, data, control, parameters.means.data(), K, d, outputs->expansion);

@@ -19,14 +19,33 @@ namespace {
 constexpr int64_t kCopyBlockPoints = 16384;
 constexpr int64_t kCopyChunkPoints = 512;
 
-// The data copy with a pool: points read in parallel, their lines formatted
-// in parallel, written in file order. The same bytes as the point-by-point
-// copy.
-void copyDataInParallel(PointPass& pass, int32_t d, TextWriter& emOut, ThreadPool& pool) {
+void copyData(const PointSource& data, const RunControl& control, TextWriter& emOut) {
+  if (control.pool() != nullptr) {
+    forEachDataCopyText(data, control, [&](const std::string& text) { emOut.putBytes(text.data(), text.size()); });
+    return;
+  }
+  const int32_t d = data.dimension();
+  const std::unique_ptr<PointPass> pass = data.startPass(nullptr, control.kernels(), "File Not Opened!");
+  std::vector<float> x(static_cast<size_t>(d));
+  while (pass->readPoints(x.data(), 1) == 1) {
+    for (int32_t j = 0; j < d; ++j) emOut.putReal(x[j]);
+    emOut.putChar('\n');
+  }
+}
+
+}  // namespace
+
+// Points read in parallel, their lines formatted in parallel, handed on in
+// file order: the same bytes as the point-by-point copy.
+void forEachDataCopyText(const PointSource& data, const RunControl& control,
+                         const std::function<void(const std::string&)>& take) {
+  const int32_t d = data.dimension();
+  ThreadPool& pool = *control.pool();
+  const std::unique_ptr<PointPass> pass = data.startPass(&pool, control.kernels(), "File Not Opened!");
   std::vector<float> points(static_cast<size_t>(kCopyBlockPoints) * d);
   std::vector<std::string> lines(static_cast<size_t>(kCopyBlockPoints / kCopyChunkPoints));
   for (;;) {
-    const int64_t count = pass.readPoints(points.data(), kCopyBlockPoints);
+    const int64_t count = pass->readPoints(points.data(), kCopyBlockPoints);
     if (count == 0) break;
     const int64_t chunks = (count + kCopyChunkPoints - 1) / kCopyChunkPoints;
     pool.run(chunks, [&](int64_t c, int) {
@@ -42,26 +61,9 @@ void copyDataInParallel(PointPass& pass, int32_t d, TextWriter& emOut, ThreadPoo
         text += '\n';
       }
     });
-    for (int64_t c = 0; c < chunks; ++c) emOut.putBytes(lines[c].data(), lines[c].size());
+    for (int64_t c = 0; c < chunks; ++c) take(lines[c]);
   }
 }
-
-void copyData(const PointSource& data, const RunControl& control, TextWriter& emOut) {
-  const int32_t d = data.dimension();
-  ThreadPool* pool = control.pool();
-  const std::unique_ptr<PointPass> pass = data.startPass(pool, control.kernels(), "File Not Opened!");
-  if (pool != nullptr) {
-    copyDataInParallel(*pass, d, emOut, *pool);
-    return;
-  }
-  std::vector<float> x(static_cast<size_t>(d));
-  while (pass->readPoints(x.data(), 1) == 1) {
-    for (int32_t j = 0; j < d; ++j) emOut.putReal(x[j]);
-    emOut.putChar('\n');
-  }
-}
-
-}  // namespace
 
 void writeMembershipFile(const OutputTarget& target, const std::vector<int32_t>& labels) {
   TextWriter out;

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "core/run_control.h"
@@ -31,6 +33,12 @@ class ExpansionFileWriter {
  private:
   TextWriter out_;
 };
+
+// The points of `data` as the data copy's lines, a run of points at a time
+// in file order, each run read and formatted with control's pool (which it
+// needs).
+void forEachDataCopyText(const PointSource& data, const RunControl& control,
+                         const std::function<void(const std::string&)>& take);
 
 // Writes the final output into `emOut` (opened when the run started) and
 // closes it. The data copy passes over `data` once more (in parallel with a

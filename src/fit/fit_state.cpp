@@ -8,6 +8,16 @@ namespace {
 constexpr const char* kModelArraysMessage = "Memory Allocation Error!!\n";
 }
 
+bool Parameters::allMeansEqual() const {
+  if (K < 2) return false;
+  for (int64_t k = 1; k < K; ++k) {
+    for (int64_t j = 0; j < d; ++j) {
+      if (means[k * d + j] != means[j]) return false;
+    }
+  }
+  return true;
+}
+
 Parameters::Parameters(const float* startMeans, int32_t K, int32_t d)
     : K(K),
       d(d),

@@ -29,6 +29,9 @@ struct Parameters {
   int64_t packedLength() const { return packedSymLength(d); }
   float* mean(int64_t k) { return means.data() + k * d; }
   float* covariance(int64_t k) { return covariances.data() + k * packedLength(); }
+  // Whether two or more microclusters all share one mean (the fit then
+  // found nothing to tell them apart).
+  bool allMeansEqual() const;
 };
 
 // What a pass reads of the model: means, packed inverse covariances and the
