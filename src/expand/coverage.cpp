@@ -7,7 +7,7 @@
 namespace zelmor {
 
 double measureCoverage(const PassState& state, const RunControl& control) {
-  if (state.compact && state.streamed) return state.compact->columns.sum();
+  if (state.compact && state.streamed) return state.compact->coverage.sum();
   if (state.compact) {
     const SparseValues& values = state.compact->values;
     return coverageSum(compactRows(*state.compact), values.points(), values.perPoint(), *control.pool());

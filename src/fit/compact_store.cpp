@@ -149,53 +149,6 @@ void SparseValues::release() {
   wholeRows_.release();
 }
 
-PositionColumns::PositionColumns(int32_t K)
-    : K_(K), values_(kValuesMessage, std::max<int64_t>(blockPoints(K) * K, int64_t{1} << 22)) {}
-
-int64_t PositionColumns::blockPoints(int32_t K) {
-  constexpr int64_t kMostPoints = 16384;
-  constexpr int64_t kFewestPoints = 1024;
-  constexpr int64_t kEntries = int64_t{1} << 19;
-  return std::clamp(kEntries / std::max(K, 1), kFewestPoints, kMostPoints);
-}
-
-void PositionColumns::addBlock(const float* values, const int32_t* counts) {
-  int64_t total = 0;
-  for (int64_t j = 0; j < K_; ++j) total += counts[j];
-  const int64_t offset = values_.take(total);
-  if (total > 0) std::copy(values, values + total, values_.at(offset));
-  starts_.push_back(offset);
-  counts_.insert(counts_.end(), counts, counts + K_);
-}
-
-double PositionColumns::sum() const {
-  const int64_t blocks = static_cast<int64_t>(starts_.size());
-  std::vector<int64_t> at(starts_);
-  double sum = 0.0;
-  for (int64_t j = 0; j < K_; ++j) {
-    for (int64_t b = 0; b < blocks; ++b) {
-      const int64_t n = counts_[b * K_ + j];
-      if (n == 0) continue;
-      const float* column = values_.at(at[b]);
-      for (int64_t i = 0; i < n; ++i) sum += column[i];
-      at[b] += n;
-    }
-  }
-  return sum;
-}
-
-void PositionColumns::clear() {
-  values_.clear();
-  starts_.clear();
-  counts_.clear();
-}
-
-void PositionColumns::release() {
-  values_.release();
-  starts_ = {};
-  counts_ = {};
-}
-
 TailPositions::TailPositions(int32_t K)
     : K_(K), rank_(static_cast<size_t>(K), int16_t{-1}), above_(static_cast<size_t>(K) + 1), inOrder_(K / 64 + 1) {}
 

@@ -130,37 +130,6 @@ class SparseValues {
   SegmentArena<float> wholeRows_;
 };
 
-// One pass's responsibilities by list position, for a sum taken position by
-// position with the points in order within each: the points come in blocks,
-// and each block keeps its values grouped by position, its points in order
-// within each group, with the group sizes alone (no positions, no
-// microclusters).
-class PositionColumns {
- public:
-  // Blocks of up to blockPoints(K) points.
-  explicit PositionColumns(int32_t K);
-  // Points the parallel pass reads at once: fewer where K is large, so that
-  // a block's per-entry buffers stay near a fixed size.
-  static int64_t blockPoints(int32_t K);
-  // The next block: `values` grouped by position, `counts` (K) the size of
-  // each group.
-  void addBlock(const float* values, const int32_t* counts);
-  // Every value in double: positions outer, then blocks, then points, in
-  // order.
-  double sum() const;
-  void clear();
-  int64_t bytesUsed() const {
-    return values_.bytesUsed() + static_cast<int64_t>(counts_.size() * 2 + starts_.size() * 8);
-  }
-  void release();
-
- private:
-  int32_t K_;
-  SegmentArena<float> values_;
-  std::vector<int64_t> starts_;   // per block: the offset of its values
-  std::vector<uint16_t> counts_;  // per block: K group sizes
-};
-
 // Where microclusters stand in a list kept as its tail: loaded with one tail,
 // it answers for any microcluster in time independent of K, but for the first
 // one outside a long tail, which costs a walk over the indices above it.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fit/compact_store.h"
+#include "fit/coverage_refill.h"
 #include "fit/density_bounds.h"
 #include "fit/e_step.h"
 #include "fit/em_constants.h"
@@ -28,7 +29,7 @@ namespace zelmor {
 
 namespace {
 
-// The most points of a block (PositionColumns::blockPoints gives fewer for
+// The most points of a block (StreamedCoverage::blockPoints gives fewer for
 // many microclusters).
 constexpr int64_t kBlockPoints = 16384;
 // Points of one parallel run; more for many microclusters, whose per-run
@@ -109,6 +110,9 @@ struct WorkerScratch {
   std::unique_ptr<TailPositions> tailPositions;
   std::vector<double> eigenScratch;
   std::vector<float> startX;
+  // A pass that keeps nothing: the block's sums by list position, the next
+  // pass's coverage forecast.
+  std::vector<double> forecast;
   int64_t firstPoint = 0;
 };
 
@@ -186,7 +190,8 @@ class FastPass {
                           ChunkKeep& keep);
   void keepRow(int64_t P, const Candidate* cand, int64_t evaluated, bool ordinary, WorkerScratch& s, ChunkKeep& keep);
   void keepBlock(int64_t count, int64_t block);
-  void keepColumns(int64_t count);
+  void keepColumns(int64_t count, int64_t block);
+  void addForecast(int64_t block);
   void addBlockCoSharing(int64_t count);
   void sortChunkShares(int64_t c, WorkerScratch& s);
   void addBlockSums(int64_t task, int worker, int64_t count, int64_t chunks);
@@ -214,6 +219,8 @@ class FastPass {
   // added, labels in the hints, values kept by position for the coverage)
   // instead of keeping every row.
   bool streaming_ = false;
+  // Whether this pass, keeping nothing, leaves the coverage forecast.
+  bool recordForecast_ = false;
   const int64_t blockPoints_;
   PointHint* hints_ = nullptr;  // null without room for hints
   bool defer_ = false;
@@ -270,7 +277,7 @@ FastPass::FastPass(int32_t iteration, const PassModel& model, const PointSource&
       chunkPoints_(std::max<int64_t>(kChunkPoints, (model.K + 7) / 8)),
       compact_(*state.compact),
       keepValues_(state.keepValues),
-      blockPoints_(PositionColumns::blockPoints(model.K)) {
+      blockPoints_(StreamedCoverage::blockPoints(model.K)) {
   const int64_t N = state.points();
   if (state.hints.empty()) {
     try {
@@ -299,12 +306,17 @@ FastPass::FastPass(int32_t iteration, const PassModel& model, const PointSource&
   if (streaming_) {
     // Its per-point index is not needed again.
     compact_.values.release();
-    compact_.columns.clear();
+    compact_.coverage.start();
     std::fill(state.coShareLevels, state.coShareLevels + packedStrictLowerLength(K_), 0.0f);
     columnCounts_.resize(static_cast<size_t>(K_));
     rowAt_.resize(static_cast<size_t>(blockPoints_));
   } else if (keepValues_) {
     compact_.values.clear();
+  }
+  recordForecast_ = !keepValues_ && hints_ != nullptr && state.coShareLevels != nullptr;
+  if (recordForecast_) {
+    compact_.coverage.startForecast();
+    for (WorkerScratch& s : scratch_) s.forecast.assign(static_cast<size_t>(K_), 0.0);
   }
   chunkClusterStart_.resize(static_cast<size_t>(maxChunks) * (K_ + 1));
 }
@@ -367,6 +379,7 @@ void FastPass::run() {
     neededDensities_->find(points_.data(), safe_.data(), near_.data(), count, pool_);
     const int64_t chunks = (count + chunkPoints_ - 1) / chunkPoints_;
     pool_.run(chunks, [&](int64_t c, int worker) { processChunk(c, worker, count, block); });
+    if (recordForecast_) addForecast(block);
     if (defer_) {
       keepBlock(count, block);
       keepBlockTerms(count, chunks);
@@ -450,13 +463,21 @@ void FastPass::keepBlock(int64_t count, int64_t block) {
       at += n;
     }
   }
-  if (streaming_) keepColumns(count);
+  if (streaming_) keepColumns(count, block);
+}
+
+// The workers' sums of the block by list position into the forecast.
+void FastPass::addForecast(int64_t block) {
+  for (WorkerScratch& s : scratch_) {
+    compact_.coverage.forecastBlock(block, s.forecast.data());
+    std::fill(s.forecast.begin(), s.forecast.end(), 0.0);
+  }
 }
 
 // A streaming pass's block: its values grouped by list position, each
 // group's in point order, into the columns; and where each point's entries
 // start, for the co-sharing levels.
-void FastPass::keepColumns(int64_t count) {
+void FastPass::keepColumns(int64_t count, int64_t block) {
   const int64_t chunks = (count + chunkPoints_ - 1) / chunkPoints_;
   std::fill(columnCounts_.begin(), columnCounts_.end(), 0);
   int64_t total = 0;
@@ -481,7 +502,7 @@ void FastPass::keepColumns(int64_t count) {
     const ChunkKeep& keep = chunkKeep_[c];
     for (size_t e = 0; e < keep.values.size(); ++e) columnValues_[columnCursor_[keep.positions[e]]++] = keep.values[e];
   }
-  compact_.columns.addBlock(columnValues_.data(), columnCounts_.data());
+  compact_.coverage.addBlock(block, columnValues_.data(), columnCounts_.data());
 }
 
 // A streaming pass's block adds its products to the co-sharing levels, every
@@ -670,6 +691,7 @@ void FastPass::finishPoint(int64_t p, int64_t local, int64_t block, WorkerScratc
     sum += shares[i];
   }
   hasLogShare_[p] = sum > 0.0;
+  if (streaming_) compact_.coverage.setPointSum(P, sum);
   if (sum > 0.0) logShare_[p] = firstPass_ ? std::log(sum) : kLaterPassLogScale * std::log(sum);
 
   // Responsibilities of the evaluated microclusters; every other one is 0.
@@ -685,6 +707,7 @@ void FastPass::finishPoint(int64_t p, int64_t local, int64_t block, WorkerScratc
     const float r = shares[i];
     cand[i].density = r;
     if (!std::isfinite(r)) ordinary = false;
+    if (recordForecast_ && !firstPass_) s.forecast[cand[i].position] += r;
     if (r != 0.0f || !safe) out.push_back(Share{static_cast<uint16_t>(p), static_cast<int16_t>(cand[i].cluster), r});
     if (r > largest) {
       largest = r;
@@ -762,6 +785,7 @@ void FastPass::writeFirstPassList(int64_t P, const Candidate* cand, int64_t eval
   }
   keep.tailLength.push_back(static_cast<int32_t>(tail));
   for (int64_t i = 0; i < tail; ++i) keep.tails.push_back(static_cast<int16_t>(ids[i]));
+  for (int64_t i = 0; recordForecast_ && i < tail; ++i) s.forecast[m_ - tail + i] += values[i];
   if (keepValues_) {
     for (int64_t i = 0; i < tail; ++i) keep.addValue(static_cast<int32_t>(m_ - tail + i), ids[i], values[i]);
     keep.valueCount.push_back(static_cast<int32_t>(tail));
@@ -873,6 +897,11 @@ void eStepPassFast(int32_t iteration, const PassModel& model, const PointSource&
   FastPass pass(iteration, model, data, control, state, sums, logLikelihood);
   pass.run();
   if (state.keepValues) state.valuesIteration = iteration;
+  // The streamed coverage sum, where its forecast missed, needs some of the
+  // pass's values made again.
+  while (state.keepValues && state.streamed && !state.compact->coverage.resolve()) {
+    refillCoverage(model, data, control, *state.compact);
+  }
 }
 
 }  // namespace zelmor

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fit/compact_store.h"
+#include "fit/streamed_coverage.h"
 #include "runtime/heap.h"
 
 namespace zelmor {
@@ -88,12 +89,13 @@ struct PointHint {
 
 // The fast configuration's lists and responsibilities (see compact_store.h).
 // A pass that knows it is the last may instead hand its results on as it
-// goes (see PassState::coShareLevels): then only `columns` keeps its values.
+// goes (see PassState::coShareLevels): then `coverage` takes the coverage
+// sum as the values pass, and the passes before it leave it a forecast.
 struct CompactState {
   SparseValues values;
   CompactLists lists;
-  PositionColumns columns;
-  CompactState(int64_t N, int32_t K) : values(N, K), lists(N, K), columns(K) {}
+  StreamedCoverage coverage;
+  CompactState(int64_t N, int32_t K) : values(N, K), lists(N, K), coverage(N, K) {}
 };
 
 // What one pass leaves for the next, and the last pass for the steps after
@@ -111,8 +113,8 @@ struct PassState {
   bool keepValues = true;
   int32_t valuesIteration = 0;
   // Where the fast pass that keeps its responsibilities (compact state) adds
-  // the co-sharing levels as it goes, keeping only what the coverage sum
-  // reads, in compact->columns; null to keep every row. `streamed` says which
+  // the co-sharing levels as it goes, and the coverage sum into
+  // compact->coverage; null to keep every row. `streamed` says which
   // the kept pass did.
   float* coShareLevels = nullptr;
   bool streamed = false;

@@ -137,20 +137,6 @@ TEST(SparsePostLoopKernels, MatchThePlainOnesOnDenseRows) {
       ASSERT_EQ(mostProbableCluster(reader(i, scratch)),
                 mostProbableClusterPlain(rows.dense.data() + i * m, rows.items.data() + i * m, m));
     }
-    // The same rows by list position, in blocks of 1000 points.
-    PositionColumns columns(static_cast<int32_t>(m));
-    for (int64_t first = 0; first < N; first += 1000) {
-      std::vector<float> grouped;
-      std::vector<int32_t> counts(m, 0);
-      for (int64_t j = 0; j < m; ++j) {
-        for (int64_t i = first; i < std::min(N, first + 1000); ++i) {
-          const float r = rows.dense[i * m + j];
-          if (r != 0.0f || i == nanRow) grouped.push_back(r), ++counts[j];
-        }
-      }
-      columns.addBlock(grouped.data(), counts.data());
-    }
-    EXPECT_TRUE(columns.sum() == plainCoverage || (std::isnan(columns.sum()) && std::isnan(plainCoverage)));
     for (const int threads : {1, 2, 7}) {
       ThreadPool pool(threads);
       for (const int64_t band : {int64_t{1}, int64_t{1000}, kCoverageBandValues}) {

@@ -45,6 +45,7 @@ void expectSameResult(const FitResult& a, const FitResult& b) {
   EXPECT_EQ(a.covariances, b.covariances);
   EXPECT_EQ(a.logLikelihoods, b.logLikelihoods);
   EXPECT_EQ(a.labels, b.labels);
+  EXPECT_EQ(a.summary.coverage, b.summary.coverage);
   EXPECT_EQ(a.coShareLevels, b.coShareLevels);
   EXPECT_EQ(a.expansionOrder, b.expansionOrder);
   EXPECT_EQ(a.joiningLevels, b.joiningLevels);
@@ -74,6 +75,24 @@ TEST_F(Engine, FileAndMatrixSourcesGiveTheSameResultWithEitherKernels) {
   for (const Kernels kernels : {Kernels::Plain, Kernels::Fast}) {
     expectSameResult(runPipeline(blobSettings(kernels), matrix, centres, {}), reference);
     expectSameResult(runPipeline(blobSettings(kernels), file, centres, {}), reference);
+  }
+}
+
+// Enough points for several coverage cells per list position, and few
+// iterations, so that the last pass's forecast misses and its coverage sum
+// makes cells again from the data.
+TEST(EngineCoverage, TheStreamedSumMatchesThePlainOne) {
+  constexpr int32_t N = 40000, d = 2, K = 12;
+  const std::string text = test::blobPoints(N, d, K);
+  const std::vector<float> points = parseFloats(text), centres = parseFloats(test::blobCentres(d, K));
+  const MatrixSource matrix(points.data(), N, d);
+  for (const int32_t iterations : {2, 3, 5}) {
+    RunSettings settings = blobSettings(Kernels::Plain);
+    settings.N = N, settings.d = d, settings.K = K, settings.maxLoopNum = iterations;
+    settings.epsilon_likelihood = 0.0f;
+    const FitResult reference = runPipeline(settings, matrix, centres, {});
+    settings.kernels = Kernels::Fast;
+    expectSameResult(runPipeline(settings, matrix, centres, {}), reference);
   }
 }
 
