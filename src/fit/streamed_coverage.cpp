@@ -258,17 +258,4 @@ void StreamedCoverage::refillValue(int32_t position, int64_t point, float value)
   }
 }
 
-int64_t StreamedCoverage::bytesUsed() const {
-  int64_t bytes = static_cast<int64_t>(cells_.size() * sizeof(Cell) + forecast_.size() * 8) + pointSums_.size() * 8;
-  for (const std::vector<float>& v : values_) bytes += static_cast<int64_t>(v.capacity() * sizeof(float));
-  return bytes;
-}
-
-void StreamedCoverage::release() {
-  cells_ = {};
-  values_ = {};
-  wanted_ = {};
-  pointSums_ = {};
-}
-
 }  // namespace zelmor

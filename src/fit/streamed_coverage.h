@@ -10,7 +10,7 @@
 // be taken as the values stream by. A cell is one list position over a run
 // of consecutive points: it counts its values for the binades the running
 // sum is expected to be in there (up to three). The expectation comes from
-// the per-cell sums of the pass before, with a margin. Where it misses, or
+// the per-cell sums of the passes before, with a margin. Where it misses, or
 // where the sum enters another binade within a cell, the cells' plain sums
 // bound the running sum closely from there on: those cells are made again,
 // from the data, the pass's model and each point's density sum, and counted
@@ -55,9 +55,6 @@ class StreamedCoverage {
   void refillValue(int32_t position, int64_t point, float value);
   // The sum, once resolve() returned true.
   double sum() const { return sum_; }
-
-  int64_t bytesUsed() const;
-  void release();
 
  private:
   static constexpr int kMostBinades = 3;
