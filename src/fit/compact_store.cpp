@@ -8,7 +8,84 @@ namespace zelmor {
 namespace {
 constexpr const char* kListsMessage = "Not enough memory for tmp_ItemList!\n";
 constexpr const char* kValuesMessage = "Not enough memory for PRlx!!\n";
+// Microclusters fit 16 bits.
+constexpr int64_t kMostClusters = 32768;
+
+// A ranked tail's entry i is an index into the microclusters not yet
+// listed, in bit_width(K - 1 - i) bits. The width falls at i = K - 2^(w-1);
+// between such points the entries index one alphabet, the microclusters
+// unlisted at the segment's start in ascending order, which then drops the
+// segment's entries. Building the alphabets costs about 2K steps for a
+// whole list.
+int segmentWidth(int32_t K, int64_t i) { return std::bit_width(static_cast<uint32_t>(K - 1 - i)); }
+int64_t segmentEnd(int32_t K, int width) { return width == 0 ? K : K - (int64_t{1} << (width - 1)); }
+
+// Drops tail[from .. to) from the alphabet (`listed`: K bits of zeros, left
+// zero); returns its new size.
+// The microclusters not in tail[0 .. count), ascending, into `letters`
+// (`listed`: K bits of zeros, left zero); returns how many.
+int64_t unlistedLetters(int32_t K, const int16_t* tail, int64_t count, uint64_t* listed, uint16_t* letters) {
+  for (int64_t j = 0; j < count; ++j) {
+    const auto g = static_cast<uint32_t>(tail[j]);
+    listed[g >> 6] |= uint64_t{1} << (g & 63);
+  }
+  int64_t size = 0;
+  for (int32_t w = 0; w < (K + 63) / 64; ++w) {
+    uint64_t free = ~listed[w];
+    if (w == (K - 1) / 64 && K % 64 != 0) free &= (uint64_t{1} << (K % 64)) - 1;
+    for (; free != 0; free &= free - 1) letters[size++] = static_cast<uint16_t>(w * 64 + std::countr_zero(free));
+    listed[w] = 0;
+  }
+  return size;
+}
+
+int64_t dropListed(uint16_t* letters, int64_t size, const int16_t* tail, int64_t from, int64_t to, uint64_t* listed) {
+  for (int64_t j = from; j < to; ++j) {
+    const auto g = static_cast<uint32_t>(tail[j]);
+    listed[g >> 6] |= uint64_t{1} << (g & 63);
+  }
+  int64_t kept = 0;
+  for (int64_t k = 0; k < size; ++k) {
+    const uint32_t g = letters[k];
+    letters[kept] = static_cast<uint16_t>(g);
+    kept += static_cast<int64_t>(((listed[g >> 6] >> (g & 63)) & 1) ^ 1);
+  }
+  for (int64_t j = from; j < to; ++j) listed[static_cast<uint32_t>(tail[j]) >> 6] = 0;
+  return kept;
+}
+
+// Writes and reads `width` bits (at most 16) at a running bit position.
+void writeBits(uint64_t* words, int64_t& bit, uint64_t value, int width) {
+  if (width == 0) return;
+  const uint64_t mask = (uint64_t{1} << width) - 1;
+  const int64_t w = bit >> 6;
+  const int shift = static_cast<int>(bit & 63);
+  words[w] = (words[w] & ~(mask << shift)) | value << shift;
+  if (shift + width > 64) words[w + 1] = (words[w + 1] & ~(mask >> (64 - shift))) | value >> (64 - shift);
+  bit += width;
+}
+
+uint64_t readBits(const uint64_t* words, int64_t& bit, int width) {
+  if (width == 0) return 0;
+  const int64_t w = bit >> 6;
+  const int shift = static_cast<int>(bit & 63);
+  uint64_t value = words[w] >> shift;
+  if (shift + width > 64) value |= words[w + 1] << (64 - shift);
+  bit += width;
+  return value & ((uint64_t{1} << width) - 1);
+}
 }  // namespace
+
+BitArena::BitArena(const char* failureMessage, int64_t segmentBits)
+    : segmentBits_(segmentBits), segmentWords_((segmentBits + 63) / 64 + 1), words_(failureMessage, segmentWords_) {}
+
+int64_t BitArena::take(int64_t bits) {
+  if (used_ % segmentBits_ + bits > segmentBits_) used_ += segmentBits_ - used_ % segmentBits_;
+  const int64_t offset = used_;
+  used_ += bits;
+  for (; segmentsTaken_ * segmentBits_ < used_; ++segmentsTaken_) words_.take(segmentWords_);
+  return offset;
+}
 
 NumberArena::NumberArena(int32_t K, const char* failureMessage, int64_t segmentLength)
     : bits_(K <= 256 ? 8 : std::bit_width(static_cast<uint32_t>(K - 1))),
@@ -64,8 +141,51 @@ void NumberArena::get(int64_t offset, int16_t* numbers, int64_t count) const {
 }
 
 CompactLists::CompactLists(int64_t N, int32_t K, int64_t segmentLength)
-    : K_(K), index_(N, kListsMessage), items_(K, kListsMessage, std::max<int64_t>(segmentLength, K)) {
+    : K_(K),
+      ranked_(K > 256),
+      index_(N, kListsMessage),
+      items_(ranked_ ? 1 : K, kListsMessage, std::max<int64_t>(segmentLength, K)),
+      ranks_(kListsMessage, std::max<int64_t>(segmentLength, K) * 10) {
+  if (ranked_) {
+    letterScratch_.resize(kMostClusters);
+    listedScratch_.assign(kMostClusters / 64, 0);
+    letterOf_.resize(static_cast<size_t>(K));
+  }
   clear();
+}
+
+int64_t CompactLists::rankedBits(int64_t length) const {
+  int64_t bits = 0;
+  for (int64_t i = 0; i < length; ++i) bits += std::bit_width(static_cast<uint32_t>(K_ - 1 - i));
+  return bits;
+}
+
+void CompactLists::copyTail(int64_t p, int16_t* tail) const {
+  const int64_t length = tailLength(p);
+  const int64_t offset = static_cast<int64_t>(index_[p] >> 16);
+  if (!ranked_) {
+    items_.get(offset, tail, length);
+    return;
+  }
+  const uint64_t* bits = ranks_.segmentOf(offset);
+  int64_t bit = ranks_.bitInSegment(offset);
+  // The first segment indexes all K: its entries are the microclusters.
+  const int fullWidth = segmentWidth(K_, 0);
+  int64_t i = 0;
+  for (const int64_t end = std::min(length, segmentEnd(K_, fullWidth)); i < end; ++i) {
+    tail[i] = static_cast<int16_t>(readBits(bits, bit, fullWidth));
+  }
+  if (i == length) return;
+  uint16_t letters[kMostClusters];
+  uint64_t listed[kMostClusters / 64] = {};
+  int64_t size = unlistedLetters(K_, tail, i, listed, letters);
+  for (int64_t start = i; i < length;) {
+    const int width = segmentWidth(K_, i);
+    if (i > start) size = dropListed(letters, size, tail, i - (size - (K_ - i)), i, listed);
+    for (const int64_t end = std::min(length, segmentEnd(K_, width)); i < end; ++i) {
+      tail[i] = static_cast<int16_t>(letters[readBits(bits, bit, width)]);
+    }
+  }
 }
 
 void CompactLists::expand(int64_t p, int16_t* items, uint8_t* flags) const {
@@ -82,14 +202,37 @@ void CompactLists::expand(int64_t p, int16_t* items, uint8_t* flags) const {
 }
 
 void CompactLists::set(int64_t p, const int16_t* tail, int64_t length) {
-  const int64_t offset = items_.take(length);
-  items_.put(offset, tail, length);
+  int64_t offset = 0;
+  if (!ranked_) {
+    offset = items_.take(length);
+    items_.put(offset, tail, length);
+  } else {
+    offset = ranks_.take(rankedBits(length));
+    uint64_t* bits = ranks_.segmentOf(offset);
+    int64_t bit = ranks_.bitInSegment(offset);
+    const int fullWidth = segmentWidth(K_, 0);
+    int64_t i = 0;
+    for (const int64_t end = std::min(length, segmentEnd(K_, fullWidth)); i < end; ++i) {
+      writeBits(bits, bit, static_cast<uint16_t>(tail[i]), fullWidth);
+    }
+    uint16_t* letters = letterScratch_.data();
+    int64_t size = i < length ? unlistedLetters(K_, tail, i, listedScratch_.data(), letters) : 0;
+    for (int64_t start = i; i < length;) {
+      const int width = segmentWidth(K_, i);
+      if (i > start) size = dropListed(letters, size, tail, i - (size - (K_ - i)), i, listedScratch_.data());
+      for (int64_t k = 0; k < size; ++k) letterOf_[letters[k]] = static_cast<uint16_t>(k);
+      for (const int64_t end = std::min(length, segmentEnd(K_, width)); i < end; ++i) {
+        writeBits(bits, bit, letterOf_[static_cast<uint32_t>(tail[i])], width);
+      }
+    }
+  }
   index_[p] = static_cast<uint64_t>(offset) << 16 | static_cast<uint64_t>(length);
 }
 
 void CompactLists::clear() {
   std::fill(index_.data(), index_.data() + index_.size(), uint64_t{0});
   items_.clear();
+  ranks_.clear();
 }
 
 SparseValues::SparseValues(int64_t N, int32_t K, int64_t segmentLength)

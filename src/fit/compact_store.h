@@ -69,17 +69,41 @@ class NumberArena {
   int64_t segmentsTaken_ = 0;
 };
 
+// Bit strings in segments of 64-bit words; a string never straddles two
+// segments, so an offset (in bits) finds it directly.
+class BitArena {
+ public:
+  BitArena(const char* failureMessage, int64_t segmentBits);
+  int64_t take(int64_t bits);
+  uint64_t* segmentOf(int64_t offset) { return words_.at(offset / segmentBits_ * segmentWords_); }
+  const uint64_t* segmentOf(int64_t offset) const { return words_.at(offset / segmentBits_ * segmentWords_); }
+  int64_t bitInSegment(int64_t offset) const { return offset % segmentBits_; }
+  void clear() { words_.clear(), used_ = 0, segmentsTaken_ = 0; }
+  int64_t bytesUsed() const { return (used_ + 7) / 8; }
+
+ private:
+  int64_t segmentBits_;
+  int64_t segmentWords_;  // a word to spare at the end
+  SegmentArena<uint64_t> words_;
+  int64_t used_ = 0;
+  int64_t segmentsTaken_ = 0;
+};
+
 // Each point's tail: its nonzero first-pass microclusters by ascending
 // responsibility. The list is the other microclusters in descending index
 // order, then the tail. A list of any other shape is kept whole, as a tail of
-// all K.
+// all K. Where K <= 256 an entry takes a byte; above, entry i takes the bits
+// its K - i choices need, as an index into the microclusters still unlisted
+// (rebuilt each time the width falls, so reading a whole list costs about 3K
+// steps): about 1,123 bytes for a whole list at K = 1000 rather than 1,250
+// at 10 bits an entry.
 class CompactLists {
  public:
   CompactLists(int64_t N, int32_t K, int64_t segmentLength = int64_t{1} << 22);
   int64_t points() const { return index_.size(); }
   int32_t perPoint() const { return K_; }
   int64_t tailLength(int64_t p) const { return static_cast<int64_t>(index_[p] & 0xffff); }
-  void copyTail(int64_t p, int16_t* tail) const { items_.get(index_[p] >> 16, tail, tailLength(p)); }
+  void copyTail(int64_t p, int16_t* tail) const;
   // The whole list of point p (K entries); `flags` is K bytes of zeros, left
   // zero.
   void expand(int64_t p, int16_t* items, uint8_t* flags) const;
@@ -88,12 +112,19 @@ class CompactLists {
   // Empties the store; every point's tail is then empty.
   void clear();
   // Bytes of the index and the tails.
-  int64_t bytesUsed() const { return index_.size() * 8 + items_.bytesUsed(); }
+  int64_t bytesUsed() const { return index_.size() * 8 + (ranked_ ? ranks_.bytesUsed() : items_.bytesUsed()); }
+  // Bits of a ranked tail of `length` entries.
+  int64_t rankedBits(int64_t length) const;
 
  private:
   int32_t K_;
+  bool ranked_;
   Buffer<uint64_t> index_;  // offset << 16 | tail length
   NumberArena items_;
+  BitArena ranks_;
+  // Scratch of set() for ranked tails.
+  std::vector<uint16_t> letterScratch_, letterOf_;
+  std::vector<uint64_t> listedScratch_;
 };
 
 // One pass's responsibilities of every point in list order: its nonzero ones,

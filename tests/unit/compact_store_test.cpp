@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -36,7 +37,7 @@ TEST(CompactLists, ListsAndPositionsAreThoseOfTheWholeList) {
   std::mt19937 random(3);
   // K below and above 256 (bytes, words); segments short enough to be
   // crossed many times.
-  for (const int32_t K : {1, 5, 40, 300}) {
+  for (const int32_t K : {1, 5, 40, 300, 1000}) {
     SCOPED_TRACE(K);
     const int64_t N = 200;
     CompactLists lists(N, K, 7);
@@ -46,13 +47,21 @@ TEST(CompactLists, ListsAndPositionsAreThoseOfTheWholeList) {
       tails.push_back(randomTail(K, length, random));
       lists.set(p, tails[p].data(), length);
     }
-    // The tails alone are kept, in bytes where K <= 256, in 9 bits at 300.
-    int64_t kept = 0;
-    for (const auto& t : tails) kept += static_cast<int64_t>(t.size());
-    const int64_t bits = K > 256 ? 9 : 8;
-    EXPECT_GE(lists.bytesUsed(), N * 8 + kept * bits / 8);
-    // Each span may leave the end of a segment (at least K long) unused.
-    EXPECT_LE(lists.bytesUsed(), N * 8 + ((kept + N * (std::max(7, K) - 1)) * bits + 7) / 8);
+    // The tails alone are kept: a byte an entry where K <= 256, above that
+    // each entry's rank among the microclusters not yet listed, in the bits
+    // it needs (at most 9 at K = 300, 10 at 1000, fewer towards the end).
+    int64_t keptBits = 0;
+    for (const auto& t : tails) {
+      const int64_t length = static_cast<int64_t>(t.size());
+      keptBits += K > 256 ? lists.rankedBits(length) : 8 * length;
+    }
+    if (K > 256) {
+      EXPECT_LT(lists.rankedBits(K), int64_t{K} * std::bit_width(static_cast<uint32_t>(K - 1)));
+    }
+    EXPECT_GE(lists.bytesUsed(), N * 8 + keptBits / 8);
+    // Each span may leave the end of a segment unused.
+    const int64_t waste = K > 256 ? lists.rankedBits(K) : (std::max(7, K) - 1) * 8;
+    EXPECT_LE(lists.bytesUsed(), N * 8 + (keptBits + N * waste + 7) / 8);
     TailPositions map(K);
     std::vector<int16_t> items(K), tail(K), clusters(K);
     std::vector<int32_t> expected(K), positions(K);
