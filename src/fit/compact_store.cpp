@@ -15,20 +15,21 @@ constexpr int64_t kMostClusters = 32768;
 // listed, in bit_width(K - 1 - i) bits. The width falls at i = K - 2^(w-1);
 // between such points the entries index one alphabet, the microclusters
 // unlisted at the segment's start in ascending order, which then drops the
-// segment's entries. Building the alphabets costs about 2K steps for a
-// whole list.
+// segment's entries. Reading a whole list costs about 3K steps.
 int segmentWidth(int32_t K, int64_t i) { return std::bit_width(static_cast<uint32_t>(K - 1 - i)); }
 int64_t segmentEnd(int32_t K, int width) { return width == 0 ? K : K - (int64_t{1} << (width - 1)); }
 
-// Drops tail[from .. to) from the alphabet (`listed`: K bits of zeros, left
-// zero); returns its new size.
-// The microclusters not in tail[0 .. count), ascending, into `letters`
-// (`listed`: K bits of zeros, left zero); returns how many.
-int64_t unlistedLetters(int32_t K, const int16_t* tail, int64_t count, uint64_t* listed, uint16_t* letters) {
-  for (int64_t j = 0; j < count; ++j) {
+void markListed(const int16_t* tail, int64_t from, int64_t to, uint64_t* listed) {
+  for (int64_t j = from; j < to; ++j) {
     const auto g = static_cast<uint32_t>(tail[j]);
     listed[g >> 6] |= uint64_t{1} << (g & 63);
   }
+}
+
+// The microclusters not in tail[0 .. count), ascending, into `letters`
+// (`listed`: K bits of zeros, left zero); returns how many.
+int64_t unlistedLetters(int32_t K, const int16_t* tail, int64_t count, uint64_t* listed, uint16_t* letters) {
+  markListed(tail, 0, count, listed);
   int64_t size = 0;
   for (int32_t w = 0; w < (K + 63) / 64; ++w) {
     uint64_t free = ~listed[w];
@@ -39,11 +40,10 @@ int64_t unlistedLetters(int32_t K, const int16_t* tail, int64_t count, uint64_t*
   return size;
 }
 
+// Drops tail[from .. to) from the alphabet (`listed` as above); returns its
+// new size.
 int64_t dropListed(uint16_t* letters, int64_t size, const int16_t* tail, int64_t from, int64_t to, uint64_t* listed) {
-  for (int64_t j = from; j < to; ++j) {
-    const auto g = static_cast<uint32_t>(tail[j]);
-    listed[g >> 6] |= uint64_t{1} << (g & 63);
-  }
+  markListed(tail, from, to, listed);
   int64_t kept = 0;
   for (int64_t k = 0; k < size; ++k) {
     const uint32_t g = letters[k];
@@ -111,14 +111,7 @@ void NumberArena::put(int64_t offset, const int16_t* numbers, int64_t count) {
   }
   uint64_t* words = words_.at(offset / segmentLength_ * segmentWords_);
   int64_t bit = offset % segmentLength_ * bits_;
-  const uint64_t mask = (uint64_t{1} << bits_) - 1;
-  for (int64_t i = 0; i < count; ++i, bit += bits_) {
-    const uint64_t n = static_cast<uint16_t>(numbers[i]);
-    const int64_t w = bit >> 6;
-    const int shift = static_cast<int>(bit & 63);
-    words[w] = (words[w] & ~(mask << shift)) | n << shift;
-    if (shift + bits_ > 64) words[w + 1] = (words[w + 1] & ~(mask >> (64 - shift))) | n >> (64 - shift);
-  }
+  for (int64_t i = 0; i < count; ++i) writeBits(words, bit, static_cast<uint16_t>(numbers[i]), bits_);
 }
 
 void NumberArena::get(int64_t offset, int16_t* numbers, int64_t count) const {
@@ -130,14 +123,7 @@ void NumberArena::get(int64_t offset, int16_t* numbers, int64_t count) const {
   }
   const uint64_t* words = words_.at(offset / segmentLength_ * segmentWords_);
   int64_t bit = offset % segmentLength_ * bits_;
-  const uint64_t mask = (uint64_t{1} << bits_) - 1;
-  for (int64_t i = 0; i < count; ++i, bit += bits_) {
-    const int64_t w = bit >> 6;
-    const int shift = static_cast<int>(bit & 63);
-    uint64_t n = words[w] >> shift;
-    if (shift + bits_ > 64) n |= words[w + 1] << (64 - shift);
-    numbers[i] = static_cast<int16_t>(n & mask);
-  }
+  for (int64_t i = 0; i < count; ++i) numbers[i] = static_cast<int16_t>(readBits(words, bit, bits_));
 }
 
 CompactLists::CompactLists(int64_t N, int32_t K, int64_t segmentLength)
