@@ -48,35 +48,77 @@ HWY_INLINE V roundedToFloat(V v) {
   return hn::PromoteTo(DoubleTag(), hn::DemoteTo(FloatTag(), v));
 }
 
-// One more row of the forms of lanes [g, g + N): the row sum over the
-// differences `t` (row i of `width` lanes) times difference j, added to the
+// The form after one more row: the row sum times difference j, added to the
 // form and rounded as the plain kernel's float form is.
 template <class V>
-HWY_INLINE V formStep(V q, const double* row, int32_t d, const double* t, size_t width, size_t g, int64_t j) {
-  const DoubleTag dd;
-  auto rowSum = hn::Zero(dd);
-  for (int64_t i = 0; i < d; ++i)
-    rowSum = hn::Add(rowSum, hn::Mul(hn::Set(dd, row[i]), hn::LoadU(dd, t + i * width + g)));
-  return roundedToFloat(hn::Add(q, hn::Mul(rowSum, hn::LoadU(dd, t + j * width + g))));
+HWY_INLINE V formStep(V q, V rowSum, const double* tj) {
+  return roundedToFloat(hn::Add(q, hn::Mul(rowSum, hn::LoadU(DoubleTag(), tj))));
 }
 
-// The forms of `Groups` (1, 2 or 4) vectors of lanes from g on, side by side:
-// each form is a chain of d roundings, and independent chains overlap.
+// Rows j to j + Rows - 1 (Rows is 1 or 2) of the forms of `Groups` (1, 2 or
+// 4) vectors of lanes from g on: their row sums over the differences `t`
+// (row i of `width` lanes) side by side, so that up to eight independent
+// chains of additions keep the arithmetic units busy, then the forms.
+//
+// Each product goes into its row sum in a fused multiply-add. That changes no
+// bit: an inverse element and a difference are both floats, so their product
+// needs at most 48 of a double's 53 bits and lies between 2^-298 and 2^256 in
+// magnitude (or is 0, infinite or not a number): the product itself is exact,
+// and rounding product plus sum once is rounding the plain kernel's sum.
+template <int Groups, int Rows, class V>
+HWY_INLINE void formRows(const double* inverseFull, int32_t d, const double* t, size_t width, size_t g, int64_t j,
+                         V& qA, V& qB, V& qC, V& qD) {
+  const DoubleTag dd;
+  const size_t N = hn::Lanes(dd);
+  auto a0 = hn::Zero(dd), b0 = a0, c0 = a0, d0 = a0, a1 = a0, b1 = a0, c1 = a0, d1 = a0;
+  const double* row0 = inverseFull + j * d;
+  const double* row1 = row0 + d;
+  for (int64_t i = 0; i < d; ++i) {
+    const double* ti = t + i * width + g;
+    const auto e0 = hn::Set(dd, row0[i]);
+    const auto e1 = hn::Set(dd, Rows == 2 ? row1[i] : 0.0);
+    const auto tA = hn::LoadU(dd, ti);
+    a0 = hn::MulAdd(e0, tA, a0);
+    if constexpr (Rows == 2) a1 = hn::MulAdd(e1, tA, a1);
+    if constexpr (Groups >= 2) {
+      const auto tB = hn::LoadU(dd, ti + N);
+      b0 = hn::MulAdd(e0, tB, b0);
+      if constexpr (Rows == 2) b1 = hn::MulAdd(e1, tB, b1);
+    }
+    if constexpr (Groups >= 4) {
+      const auto tC = hn::LoadU(dd, ti + 2 * N);
+      const auto tD = hn::LoadU(dd, ti + 3 * N);
+      c0 = hn::MulAdd(e0, tC, c0);
+      d0 = hn::MulAdd(e0, tD, d0);
+      if constexpr (Rows == 2) {
+        c1 = hn::MulAdd(e1, tC, c1);
+        d1 = hn::MulAdd(e1, tD, d1);
+      }
+    }
+  }
+  const double* tj = t + j * width + g;
+  qA = formStep(qA, a0, tj);
+  if constexpr (Groups >= 2) qB = formStep(qB, b0, tj + N);
+  if constexpr (Groups >= 4) qC = formStep(qC, c0, tj + 2 * N), qD = formStep(qD, d0, tj + 3 * N);
+  if constexpr (Rows == 2) {
+    tj += width;
+    qA = formStep(qA, a1, tj);
+    if constexpr (Groups >= 2) qB = formStep(qB, b1, tj + N);
+    if constexpr (Groups >= 4) qC = formStep(qC, c1, tj + 2 * N), qD = formStep(qD, d1, tj + 3 * N);
+  }
+}
+
+// The forms of `Groups` (1, 2 or 4) vectors of lanes from g on, two rows at a
+// time.
 template <int Groups>
 HWY_INLINE void laneForms(const double* inverseFull, int32_t d, const double* t, size_t width, size_t g, float* forms) {
   const DoubleTag dd;
   const FloatTag df;
   const size_t N = hn::Lanes(dd);
   auto qA = hn::Zero(dd), qB = qA, qC = qA, qD = qA;
-  for (int64_t j = 0; j < d; ++j) {
-    const double* row = inverseFull + j * d;
-    qA = formStep(qA, row, d, t, width, g, j);
-    if constexpr (Groups >= 2) qB = formStep(qB, row, d, t, width, g + N, j);
-    if constexpr (Groups >= 4) {
-      qC = formStep(qC, row, d, t, width, g + 2 * N, j);
-      qD = formStep(qD, row, d, t, width, g + 3 * N, j);
-    }
-  }
+  int64_t j = 0;
+  for (; j + 2 <= d; j += 2) formRows<Groups, 2>(inverseFull, d, t, width, g, j, qA, qB, qC, qD);
+  if (j < d) formRows<Groups, 1>(inverseFull, d, t, width, g, j, qA, qB, qC, qD);
   hn::StoreU(hn::DemoteTo(df, qA), df, forms + g);
   if constexpr (Groups >= 2) hn::StoreU(hn::DemoteTo(df, qB), df, forms + g + N);
   if constexpr (Groups >= 4) {
