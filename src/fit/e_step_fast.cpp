@@ -37,6 +37,9 @@ constexpr int64_t kBlockPoints = 16384;
 constexpr int64_t kChunkPoints = 128;
 // Full inverses kept for a whole pass up to this many doubles (32 MB).
 constexpr int64_t kKeptInverseDoubles = int64_t{4} << 20;
+// A microcluster needed by at least this share of a run's points has its
+// densities computed for all of them, without picking the points out.
+constexpr double kDenseShare = 0.6;
 // Shares handed to the vector sums at once.
 constexpr int64_t kRunShares = 256;
 // Differences of values up to this size cannot overflow a float, so a zero
@@ -96,6 +99,14 @@ struct WorkerScratch {
   std::vector<int32_t> clusterStart;
   std::vector<int32_t> byCluster;
   std::vector<float> dense;
+  // The run's coordinates by dimension (row i: coordinate i of every point,
+  // `columnStride` apart), and the densities of the microclusters taken
+  // whole, one row each, the row given by denseSlot (-1: not taken whole).
+  std::vector<double> columns;
+  int64_t columnStride = 0;
+  std::vector<int32_t> denseSlot;
+  std::vector<float> denseValues;
+  int64_t pointCount = 0;
   // A point's nonzero first-pass responsibilities and their microclusters,
   // as found and in list order.
   std::vector<float> foundValues;
@@ -184,6 +195,10 @@ class FastPass {
   void processChunk(int64_t c, int worker, int64_t count, int64_t block);
   void collectCandidates(int64_t first, int64_t end, int64_t block, WorkerScratch& s);
   void computeDensities(WorkerScratch& s);
+  bool chooseDenseClusters(WorkerScratch& s);
+  void denseDensities(int64_t k, WorkerScratch& s);
+  void sparseDensities(int32_t begin, int32_t end, int64_t k, WorkerScratch& s);
+  const double* inverseFull(int64_t k, WorkerScratch& s);
   void identityDensities(int32_t begin, int32_t end, int64_t k, WorkerScratch& s);
   void finishPoint(int64_t p, int64_t local, int64_t block, WorkerScratch& s, std::vector<Share>& out, ChunkKeep& keep);
   void writeFirstPassList(int64_t P, const Candidate* cand, int64_t evaluated, bool ordinary, WorkerScratch& s,
@@ -337,6 +352,9 @@ void FastPass::prepareScratch() {
     s.pointSafe.resize(static_cast<size_t>(chunkPoints_));
     s.clusterStart.resize(static_cast<size_t>(K_) + 1);
     s.dense.assign(static_cast<size_t>(K_), 0.0f);
+    s.columnStride = (chunkPoints_ + kDensityLanes - 1) / kDensityLanes * kDensityLanes;
+    s.columns.assign(static_cast<size_t>(s.columnStride) * d_, 0.0);
+    s.denseSlot.assign(static_cast<size_t>(K_), -1);
     s.tail.resize(static_cast<size_t>(K_));
     s.items.resize(static_cast<size_t>(K_));
     s.flags.assign(static_cast<size_t>(K_), 0);
@@ -557,6 +575,7 @@ void FastPass::sortChunkShares(int64_t c, WorkerScratch& s) {
 void FastPass::collectCandidates(int64_t first, int64_t end, int64_t block, WorkerScratch& s) {
   s.candidates.clear();
   s.firstPoint = first;
+  s.pointCount = end - first;
   const NeededDensities& needed = *neededDensities_;
   for (int64_t p = first; p < end; ++p) {
     const int64_t P = block + p;
@@ -596,7 +615,9 @@ void FastPass::collectCandidates(int64_t first, int64_t end, int64_t block, Work
 }
 
 // Densities of the candidates, microcluster by microcluster so that several
-// points share one pass over the inverse covariance.
+// points share one pass over the inverse covariance. A microcluster that
+// most of the run's points need takes all of them, read in order from the
+// run's coordinates; the others take their candidates' points one by one.
 void FastPass::computeDensities(WorkerScratch& s) {
   std::vector<Candidate>& cand = s.candidates;
   const float* points = points_.data();
@@ -609,33 +630,96 @@ void FastPass::computeDensities(WorkerScratch& s) {
   }
   std::fill(s.clusterStart.begin(), s.clusterStart.end(), 0);
   for (const Candidate& c : cand) ++s.clusterStart[c.cluster + 1];
+  const bool dense = chooseDenseClusters(s);
   for (int64_t k = 0; k < K_; ++k) s.clusterStart[k + 1] += s.clusterStart[k];
   s.byCluster.resize(cand.size());
-  for (size_t i = 0; i < cand.size(); ++i) s.byCluster[s.clusterStart[cand[i].cluster]++] = static_cast<int32_t>(i);
+  for (size_t i = 0; i < cand.size(); ++i) {
+    if (s.denseSlot[cand[i].cluster] < 0) s.byCluster[s.clusterStart[cand[i].cluster]++] = static_cast<int32_t>(i);
+  }
   // clusterStart[k] now marks the end of microcluster k's run.
   for (int64_t k = 0; k < K_; ++k) {
     const int32_t begin = k == 0 ? 0 : s.clusterStart[k - 1];
     const int32_t end = s.clusterStart[k];
-    if (begin == end) continue;
-    const float* mean = model_.means + k * d_;
-    const float normaliser = model_.normalisers[k];
-    if (identityInverse_[k]) {
-      identityDensities(begin, end, k, s);
-      continue;
+    if (s.denseSlot[k] >= 0) {
+      denseDensities(k, s);
+    } else if (begin < end) {
+      sparseDensities(begin, end, k, s);
     }
-    const double* inverseFull = inverseFullAll_.data() + k * d_ * d_;
-    if (!keepFullInverses_) {
-      widenInverse(model_.inverses + k * packed_, d_, s.inverseFull.data());
-      inverseFull = s.inverseFull.data();
-    }
-    for (int32_t i = begin; i < end; i += kDensityLanes) {
-      const int count = std::min<int32_t>(kDensityLanes, end - i);
-      const float* lanes[kDensityLanes];
-      float densities[kDensityLanes];
-      for (int l = 0; l < count; ++l) lanes[l] = points + int64_t{cand[s.byCluster[i + l]].point} * d_;
-      kernels_.pointDensities(lanes, count, mean, inverseFull, normaliser, d_, densities, s.laneScratch.data());
-      for (int l = 0; l < count; ++l) cand[s.byCluster[i + l]].density = densities[l];
-    }
+  }
+  if (!dense) return;
+  for (Candidate& c : cand) {
+    const int32_t slot = s.denseSlot[c.cluster];
+    if (slot >= 0) c.density = s.denseValues[slot * s.columnStride + c.point - s.firstPoint];
+  }
+}
+
+// Marks (denseSlot) the microclusters that at least kDenseShare of the run's
+// points need, and lays out the run's coordinates for them; a microcluster
+// taken whole counts no candidates for the sorted runs.
+bool FastPass::chooseDenseClusters(WorkerScratch& s) {
+  int32_t slots = 0;
+  for (int64_t k = 0; k < K_; ++k) {
+    const bool whole = s.clusterStart[k + 1] >= kDenseShare * static_cast<double>(s.pointCount);
+    s.denseSlot[k] = whole ? slots++ : -1;
+    if (whole) s.clusterStart[k + 1] = 0;
+  }
+  if (slots == 0) return false;
+  s.denseValues.resize(static_cast<size_t>(slots) * s.columnStride);
+  const float* first = points_.data() + s.firstPoint * d_;
+  const int64_t padded = (s.pointCount + kDensityLanes - 1) / kDensityLanes * kDensityLanes;
+  for (int64_t i = 0; i < d_; ++i) {
+    double* column = s.columns.data() + i * s.columnStride;
+    for (int64_t p = 0; p < s.pointCount; ++p) column[p] = first[p * d_ + i];
+    std::fill(column + s.pointCount, column + padded, 0.0);
+  }
+  return true;
+}
+
+// Microcluster k's densities for every point of the run, into its slot of
+// denseValues. Under an identity inverse, points with differences that are
+// not finite take the general form (see identityDensities).
+void FastPass::denseDensities(int64_t k, WorkerScratch& s) {
+  const float* mean = model_.means + k * d_;
+  const float normaliser = model_.normalisers[k];
+  float* out = s.denseValues.data() + s.denseSlot[k] * s.columnStride;
+  if (!identityInverse_[k]) {
+    kernels_.columnDensities(s.columns.data(), s.columnStride, s.pointCount, mean, inverseFull(k, s), normaliser, d_,
+                             out, s.laneScratch.data());
+    return;
+  }
+  kernels_.columnIdentityDensities(s.columns.data(), s.columnStride, s.pointCount, mean, normaliser, d_, out);
+  for (int64_t p = 0; p < s.pointCount; ++p) {
+    if (s.pointSafe[p] != 0) continue;
+    out[p] = pointDensity(points_.data() + (s.firstPoint + p) * d_, mean, model_.inverses + k * packed_, normaliser, d_,
+                          s.t.data());
+  }
+}
+
+// The widened full inverse of microcluster k.
+const double* FastPass::inverseFull(int64_t k, WorkerScratch& s) {
+  if (keepFullInverses_) return inverseFullAll_.data() + k * d_ * d_;
+  widenInverse(model_.inverses + k * packed_, d_, s.inverseFull.data());
+  return s.inverseFull.data();
+}
+
+// The densities of microcluster k's candidates byCluster[begin, end).
+void FastPass::sparseDensities(int32_t begin, int32_t end, int64_t k, WorkerScratch& s) {
+  if (identityInverse_[k]) {
+    identityDensities(begin, end, k, s);
+    return;
+  }
+  std::vector<Candidate>& cand = s.candidates;
+  const float* points = points_.data();
+  const float* mean = model_.means + k * d_;
+  const float normaliser = model_.normalisers[k];
+  const double* inverse = inverseFull(k, s);
+  for (int32_t i = begin; i < end; i += kDensityLanes) {
+    const int count = std::min<int32_t>(kDensityLanes, end - i);
+    const float* lanes[kDensityLanes];
+    float densities[kDensityLanes];
+    for (int l = 0; l < count; ++l) lanes[l] = points + int64_t{cand[s.byCluster[i + l]].point} * d_;
+    kernels_.pointDensities(lanes, count, mean, inverse, normaliser, d_, densities, s.laneScratch.data());
+    for (int l = 0; l < count; ++l) cand[s.byCluster[i + l]].density = densities[l];
   }
 }
 

@@ -12,6 +12,8 @@ namespace {
 constexpr KernelTable kScalarTable{Isa::Scalar,
                                    &pointDensitiesPlain,
                                    &identityDensitiesPlain,
+                                   &columnDensitiesPlain,
+                                   &columnIdentityDensitiesPlain,
                                    &addRowsRunPlain,
                                    nullptr,
                                    &collectNeededDensitiesPlain,

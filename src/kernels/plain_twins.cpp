@@ -16,25 +16,55 @@
 
 namespace zelmor {
 
+namespace {
+
+// The density from the differences t already in tScratch.
+float densityOfDifferences(const double* inverseFull, float normaliser, int32_t d, const double* tScratch) {
+  float Q = 0.0f;
+  for (int64_t j = 0; j < d; ++j) {
+    double rowSum = 0.0;
+    for (int64_t i = 0; i < d; ++i) rowSum += inverseFull[j * d + i] * tScratch[i];
+    Q = static_cast<float>(Q + rowSum * tScratch[j]);
+  }
+  const float D = std::fabs(Q);
+  return !(D < kDensityCutoff) ? 0.0f : static_cast<float>(std::exp(-0.5 * D) / normaliser);
+}
+
+}  // namespace
+
 void pointDensitiesPlain(const float* const* points, int count, const float* mean, const double* inverseFull,
                          float normaliser, int32_t d, float* densities, double* tScratch) {
   for (int l = 0; l < count; ++l) {
     const float* x = points[l];
     for (int64_t i = 0; i < d; ++i) tScratch[i] = static_cast<float>(static_cast<double>(x[i]) - mean[i]);
-    float Q = 0.0f;
-    for (int64_t j = 0; j < d; ++j) {
-      double rowSum = 0.0;
-      for (int64_t i = 0; i < d; ++i) rowSum += inverseFull[j * d + i] * tScratch[i];
-      Q = static_cast<float>(Q + rowSum * tScratch[j]);
-    }
-    const float D = std::fabs(Q);
-    densities[l] = !(D < kDensityCutoff) ? 0.0f : static_cast<float>(std::exp(-0.5 * D) / normaliser);
+    densities[l] = densityOfDifferences(inverseFull, normaliser, d, tScratch);
   }
 }
 
 void identityDensitiesPlain(const float* const* points, int count, const float* mean, float normaliser, int32_t d,
                             float* densities, double*) {
   for (int l = 0; l < count; ++l) densities[l] = identityDensity(points[l], mean, normaliser, d);
+}
+
+void columnDensitiesPlain(const double* columns, int64_t stride, int64_t count, const float* mean,
+                          const double* inverseFull, float normaliser, int32_t d, float* densities, double* tScratch) {
+  for (int64_t l = 0; l < count; ++l) {
+    for (int64_t i = 0; i < d; ++i) tScratch[i] = static_cast<float>(columns[i * stride + l] - mean[i]);
+    densities[l] = densityOfDifferences(inverseFull, normaliser, d, tScratch);
+  }
+}
+
+void columnIdentityDensitiesPlain(const double* columns, int64_t stride, int64_t count, const float* mean,
+                                  float normaliser, int32_t d, float* densities) {
+  for (int64_t l = 0; l < count; ++l) {
+    float Q = 0.0f;
+    for (int64_t j = 0; j < d; ++j) {
+      const float t = static_cast<float>(columns[j * stride + l] - mean[j]);
+      Q = static_cast<float>(Q + static_cast<double>(t) * t);
+    }
+    const float D = std::fabs(Q);
+    densities[l] = !(D < kDensityCutoff) ? 0.0f : static_cast<float>(std::exp(-0.5 * D) / normaliser);
+  }
 }
 
 void addRowsRunPlain(WideSums& sums, const float* const* points, const float* r, int64_t count, const float* mean) {

@@ -162,12 +162,44 @@ HWY_INLINE void densitiesFromForms(const float* forms, size_t width, int count, 
   }
 }
 
-void pointDensities(const float* const* points, int count, const float* mean, const double* inverseFull,
-                    float normaliser, int32_t d, float* densities, double* tScratch) {
+// The differences t of the lanes [0, width), row i of `t` from row i of `x`
+// (every `xStride` doubles: widened coordinates). t is stored as a float,
+// then used widened. `x` may be `t` itself.
+HWY_INLINE void laneDifferences(const double* x, size_t xStride, const float* mean, int32_t d, size_t width,
+                                double* t) {
   const DoubleTag dd;
   const size_t N = hn::Lanes(dd);
+  for (int64_t i = 0; i < d; ++i) {
+    const auto meanI = hn::Set(dd, static_cast<double>(mean[i]));
+    for (size_t g = 0; g < width; g += N) {
+      hn::StoreU(roundedToFloat(hn::Sub(hn::LoadU(dd, x + i * xStride + g), meanI)), dd, t + i * width + g);
+    }
+  }
+}
+
+// The densities of the lanes [0, width) from their differences, for the
+// first `count`.
+HWY_INLINE void laneDensities(const double* t, size_t width, int count, const double* inverseFull, float normaliser,
+                              int32_t d, float* densities) {
+  const size_t N = hn::Lanes(DoubleTag());
+  float forms[kDensityLanes];
+  size_t g = 0;
+  for (; g + 4 * N <= width; g += 4 * N) laneForms<4>(inverseFull, d, t, width, g, forms);
+  for (; g + 2 * N <= width; g += 2 * N) laneForms<2>(inverseFull, d, t, width, g, forms);
+  if (g < width) laneForms<1>(inverseFull, d, t, width, g, forms);
+  densitiesFromForms(forms, width, count, normaliser, densities);
+}
+
+// Lanes for `count` points: a whole number of vectors.
+HWY_INLINE size_t laneWidth(int64_t count) {
+  const size_t N = hn::Lanes(DoubleTag());
+  return (static_cast<size_t>(count) + N - 1) / N * N;
+}
+
+void pointDensities(const float* const* points, int count, const float* mean, const double* inverseFull,
+                    float normaliser, int32_t d, float* densities, double* tScratch) {
   // Lanes past `count` repeat the first point; their results are dropped.
-  const size_t width = (static_cast<size_t>(count) + N - 1) / N * N;
+  const size_t width = laneWidth(count);
   const float* lane[kDensityLanes];
   for (size_t l = 0; l < width; ++l) lane[l] = points[l < static_cast<size_t>(count) ? l : 0];
   // The coordinates go to their lanes first, all of them, so that no vector
@@ -175,45 +207,61 @@ void pointDensities(const float* const* points, int count, const float* mean, co
   for (int64_t i = 0; i < d; ++i) {
     for (size_t l = 0; l < width; ++l) tScratch[i * width + l] = lane[l][i];
   }
-  for (int64_t i = 0; i < d; ++i) {
-    const auto meanI = hn::Set(dd, static_cast<double>(mean[i]));
-    for (size_t g = 0; g < width; g += N) {
-      // t is stored as a float, then used widened.
-      const auto x = hn::LoadU(dd, tScratch + i * width + g);
-      hn::StoreU(roundedToFloat(hn::Sub(x, meanI)), dd, tScratch + i * width + g);
-    }
+  laneDifferences(tScratch, width, mean, d, width, tScratch);
+  laneDensities(tScratch, width, count, inverseFull, normaliser, d, densities);
+}
+
+void columnDensities(const double* columns, int64_t stride, int64_t count, const float* mean, const double* inverseFull,
+                     float normaliser, int32_t d, float* densities, double* tScratch) {
+  for (int64_t first = 0; first < count; first += kDensityLanes) {
+    const int lanes = static_cast<int>(std::min<int64_t>(kDensityLanes, count - first));
+    const size_t width = laneWidth(lanes);
+    laneDifferences(columns + first, static_cast<size_t>(stride), mean, d, width, tScratch);
+    laneDensities(tScratch, width, lanes, inverseFull, normaliser, d, densities + first);
   }
-  float forms[kDensityLanes];
-  size_t g = 0;
-  for (; g + 4 * N <= width; g += 4 * N) laneForms<4>(inverseFull, d, tScratch, width, g, forms);
-  for (; g + 2 * N <= width; g += 2 * N) laneForms<2>(inverseFull, d, tScratch, width, g, forms);
-  if (g < width) laneForms<1>(inverseFull, d, tScratch, width, g, forms);
-  densitiesFromForms(forms, width, count, normaliser, densities);
+}
+
+// The identity forms of the lanes [0, width) from their coordinates, row i
+// of `x` every `xStride` doubles: a sum of squares.
+HWY_INLINE void identityForms(const double* x, size_t xStride, const float* mean, int32_t d, size_t width,
+                              float* forms) {
+  const DoubleTag dd;
+  const size_t N = hn::Lanes(dd);
+  for (size_t g = 0; g < width; g += N) {
+    auto q = hn::Zero(dd);
+    for (int64_t i = 0; i < d; ++i) {
+      // t is stored as a float, then used widened.
+      const auto t =
+          roundedToFloat(hn::Sub(hn::LoadU(dd, x + i * xStride + g), hn::Set(dd, static_cast<double>(mean[i]))));
+      q = roundedToFloat(hn::Add(q, hn::Mul(t, t)));
+    }
+    hn::StoreU(hn::DemoteTo(FloatTag(), q), FloatTag(), forms + g);
+  }
 }
 
 void identityDensities(const float* const* points, int count, const float* mean, float normaliser, int32_t d,
                        float* densities, double* tScratch) {
-  const DoubleTag dd;
-  const size_t N = hn::Lanes(dd);
   // Lanes past `count` repeat the first point; their results are dropped.
-  const size_t width = (static_cast<size_t>(count) + N - 1) / N * N;
+  const size_t width = laneWidth(count);
   const float* lane[kDensityLanes];
   for (size_t l = 0; l < width; ++l) lane[l] = points[l < static_cast<size_t>(count) ? l : 0];
   for (int64_t i = 0; i < d; ++i) {
     for (size_t l = 0; l < width; ++l) tScratch[i * width + l] = lane[l][i];
   }
   float forms[kDensityLanes];
-  for (size_t g = 0; g < width; g += N) {
-    auto q = hn::Zero(dd);
-    for (int64_t i = 0; i < d; ++i) {
-      // t is stored as a float, then used widened.
-      const auto t =
-          roundedToFloat(hn::Sub(hn::LoadU(dd, tScratch + i * width + g), hn::Set(dd, static_cast<double>(mean[i]))));
-      q = roundedToFloat(hn::Add(q, hn::Mul(t, t)));
-    }
-    hn::StoreU(hn::DemoteTo(FloatTag(), q), FloatTag(), forms + g);
-  }
+  identityForms(tScratch, width, mean, d, width, forms);
   densitiesFromForms(forms, width, count, normaliser, densities);
+}
+
+void columnIdentityDensities(const double* columns, int64_t stride, int64_t count, const float* mean, float normaliser,
+                             int32_t d, float* densities) {
+  float forms[kDensityLanes];
+  for (int64_t first = 0; first < count; first += kDensityLanes) {
+    const int lanes = static_cast<int>(std::min<int64_t>(kDensityLanes, count - first));
+    const size_t width = laneWidth(lanes);
+    identityForms(columns + first, static_cast<size_t>(stride), mean, d, width, forms);
+    densitiesFromForms(forms, width, lanes, normaliser, densities + first);
+  }
 }
 
 // One point into sums held in padded rows: row i of the scatter gets
@@ -470,9 +518,18 @@ const KernelTable* targetTable() {
 #else
   constexpr Isa isa = Isa::Scalar;  // Highway's own fallback, never chosen
 #endif
-  static const KernelTable table{
-      isa,        &pointDensities,    &identityDensities, &addRowsRun,  packedRun, &collectNeededDensities,
-      &spaceMask, &tailListPositions, &rankAscending,     &divideShares};
+  static const KernelTable table{isa,
+                                 &pointDensities,
+                                 &identityDensities,
+                                 &columnDensities,
+                                 &columnIdentityDensities,
+                                 &addRowsRun,
+                                 packedRun,
+                                 &collectNeededDensities,
+                                 &spaceMask,
+                                 &tailListPositions,
+                                 &rankAscending,
+                                 &divideShares};
   return &table;
 }
 

@@ -99,12 +99,20 @@ TEST(WideKernels, DensitiesMatchThePlainKernel) {
             for (float& v : points[l]) v = trial % 5 == 0 ? mean[&v - points[l].data()] : coordinate(random);
             pointers[l] = points[l].data();
           }
-          float wide[kDensityLanes];
+          // The same points picked out, and read in order from columns.
+          float wide[kDensityLanes], fromColumns[kDensityLanes];
           kernels.pointDensities(pointers, count, mean.data(), full.data(), normaliser, d, wide, lanes.data());
+          std::vector<double> columns(static_cast<size_t>(d) * kDensityLanes, 0.0);
+          for (int l = 0; l < count; ++l) {
+            for (int i = 0; i < d; ++i) columns[i * kDensityLanes + l] = points[l][i];
+          }
+          kernels.columnDensities(columns.data(), kDensityLanes, count, mean.data(), full.data(), normaliser, d,
+                                  fromColumns, lanes.data());
           for (int l = 0; l < count; ++l) {
             const float plain = pointDensity(pointers[l], mean.data(), inverse.data(), normaliser, d, t.data());
-            ASSERT_TRUE(sameBits(wide[l], plain))
-                << isaName(isa) << " d=" << d << " lane " << l << ": " << wide[l] << " vs " << plain;
+            ASSERT_TRUE(sameBits(wide[l], plain) && sameBits(fromColumns[l], plain))
+                << isaName(isa) << " d=" << d << " lane " << l << ": " << wide[l] << ", " << fromColumns[l] << " vs "
+                << plain;
           }
         }
       }
@@ -138,14 +146,19 @@ TEST(WideKernels, DensitiesFromTheVectorExponentialMatchThePlainKernels) {
           for (int i = 0; i < d; ++i) points[l][i] = mean[i] + (i == l % d ? -r : r);
           pointers[l] = points[l];
         }
-        float general[kDensityLanes], unit[kDensityLanes];
+        float general[kDensityLanes], unit[kDensityLanes], unitColumns[kDensityLanes];
         kernels.pointDensities(pointers, count, mean.data(), full.data(), normaliser, d, general, lanes.data());
         kernels.identityDensities(pointers, count, mean.data(), normaliser, d, unit, lanes.data());
+        double columns[d * kDensityLanes] = {};
+        for (int l = 0; l < count; ++l) {
+          for (int i = 0; i < d; ++i) columns[i * kDensityLanes + l] = points[l][i];
+        }
+        kernels.columnIdentityDensities(columns, kDensityLanes, count, mean.data(), normaliser, d, unitColumns);
         for (int l = 0; l < count; ++l) {
           const float plain = pointDensity(pointers[l], mean.data(), identity.data(), normaliser, d, t.data());
-          ASSERT_TRUE(sameBits(general[l], plain) && sameBits(unit[l], plain))
-              << isaName(isa) << " normaliser " << normaliser << ": " << general[l] << ", " << unit[l] << " vs "
-              << plain;
+          ASSERT_TRUE(sameBits(general[l], plain) && sameBits(unit[l], plain) && sameBits(unitColumns[l], plain))
+              << isaName(isa) << " normaliser " << normaliser << ": " << general[l] << ", " << unit[l] << ", "
+              << unitColumns[l] << " vs " << plain;
         }
       }
     }
