@@ -102,7 +102,7 @@ struct WorkerScratch {
   // The run's coordinates by dimension (row i: coordinate i of every point,
   // `columnStride` apart), and the densities of the microclusters taken
   // whole, one row each, the row given by denseSlot (-1: not taken whole).
-  std::vector<double> columns;
+  std::vector<float> columns;
   int64_t columnStride = 0;
   std::vector<int32_t> denseSlot;
   std::vector<float> denseValues;
@@ -353,7 +353,7 @@ void FastPass::prepareScratch() {
     s.clusterStart.resize(static_cast<size_t>(K_) + 1);
     s.dense.assign(static_cast<size_t>(K_), 0.0f);
     s.columnStride = (chunkPoints_ + kDensityLanes - 1) / kDensityLanes * kDensityLanes;
-    s.columns.assign(static_cast<size_t>(s.columnStride) * d_, 0.0);
+    s.columns.assign(static_cast<size_t>(s.columnStride) * d_, 0.0f);
     s.denseSlot.assign(static_cast<size_t>(K_), -1);
     s.tail.resize(static_cast<size_t>(K_));
     s.items.resize(static_cast<size_t>(K_));
@@ -668,9 +668,9 @@ bool FastPass::chooseDenseClusters(WorkerScratch& s) {
   const float* first = points_.data() + s.firstPoint * d_;
   const int64_t padded = (s.pointCount + kDensityLanes - 1) / kDensityLanes * kDensityLanes;
   for (int64_t i = 0; i < d_; ++i) {
-    double* column = s.columns.data() + i * s.columnStride;
+    float* column = s.columns.data() + i * s.columnStride;
     for (int64_t p = 0; p < s.pointCount; ++p) column[p] = first[p * d_ + i];
-    std::fill(column + s.pointCount, column + padded, 0.0);
+    std::fill(column + s.pointCount, column + padded, 0.0f);
   }
   return true;
 }

@@ -39,16 +39,16 @@ struct KernelTable {
   void (*identityDensities)(const float* const* points, int count, const float* mean, float normaliser, int32_t d,
                             float* densities, double* tScratch);
 
-  // pointDensity for `count` consecutive points held by coordinate: the
-  // widened float coordinate i of point l at columns[i * stride + l]. The
+  // pointDensity for `count` consecutive points held by coordinate:
+  // coordinate i of point l at columns[i * stride + l]. The
   // columns are read up to `count` rounded up to a multiple of 8, so
   // `stride` is at least that. `tScratch` as for pointDensities.
-  void (*columnDensities)(const double* columns, int64_t stride, int64_t count, const float* mean,
+  void (*columnDensities)(const float* columns, int64_t stride, int64_t count, const float* mean,
                           const double* inverseFull, float normaliser, int32_t d, float* densities, double* tScratch);
 
   // identityDensity for `count` consecutive points held as for
   // columnDensities; only for points with finite differences from the mean.
-  void (*columnIdentityDensities)(const double* columns, int64_t stride, int64_t count, const float* mean,
+  void (*columnIdentityDensities)(const float* columns, int64_t stride, int64_t count, const float* mean,
                                   float normaliser, int32_t d, float* densities);
 
   // accumulatePoint for `count` points in turn, points[i] with share r[i],

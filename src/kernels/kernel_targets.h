@@ -13,9 +13,9 @@ void pointDensitiesPlain(const float* const* points, int count, const float* mea
                          float normaliser, int32_t d, float* densities, double* tScratch);
 void identityDensitiesPlain(const float* const* points, int count, const float* mean, float normaliser, int32_t d,
                             float* densities, double* tScratch);
-void columnDensitiesPlain(const double* columns, int64_t stride, int64_t count, const float* mean,
+void columnDensitiesPlain(const float* columns, int64_t stride, int64_t count, const float* mean,
                           const double* inverseFull, float normaliser, int32_t d, float* densities, double* tScratch);
-void columnIdentityDensitiesPlain(const double* columns, int64_t stride, int64_t count, const float* mean,
+void columnIdentityDensitiesPlain(const float* columns, int64_t stride, int64_t count, const float* mean,
                                   float normaliser, int32_t d, float* densities);
 void addRowsRunPlain(WideSums& sums, const float* const* points, const float* r, int64_t count, const float* mean);
 int64_t collectNeededDensitiesPlain(const float* x, const SkipTable& table, int32_t* needed);

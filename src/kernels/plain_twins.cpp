@@ -46,20 +46,20 @@ void identityDensitiesPlain(const float* const* points, int count, const float* 
   for (int l = 0; l < count; ++l) densities[l] = identityDensity(points[l], mean, normaliser, d);
 }
 
-void columnDensitiesPlain(const double* columns, int64_t stride, int64_t count, const float* mean,
+void columnDensitiesPlain(const float* columns, int64_t stride, int64_t count, const float* mean,
                           const double* inverseFull, float normaliser, int32_t d, float* densities, double* tScratch) {
   for (int64_t l = 0; l < count; ++l) {
-    for (int64_t i = 0; i < d; ++i) tScratch[i] = static_cast<float>(columns[i * stride + l] - mean[i]);
+    for (int64_t i = 0; i < d; ++i) tScratch[i] = static_cast<float>(static_cast<double>(columns[i * stride + l]) - mean[i]);
     densities[l] = densityOfDifferences(inverseFull, normaliser, d, tScratch);
   }
 }
 
-void columnIdentityDensitiesPlain(const double* columns, int64_t stride, int64_t count, const float* mean,
+void columnIdentityDensitiesPlain(const float* columns, int64_t stride, int64_t count, const float* mean,
                                   float normaliser, int32_t d, float* densities) {
   for (int64_t l = 0; l < count; ++l) {
     float Q = 0.0f;
     for (int64_t j = 0; j < d; ++j) {
-      const float t = static_cast<float>(columns[j * stride + l] - mean[j]);
+      const float t = static_cast<float>(static_cast<double>(columns[j * stride + l]) - mean[j]);
       Q = static_cast<float>(Q + static_cast<double>(t) * t);
     }
     const float D = std::fabs(Q);

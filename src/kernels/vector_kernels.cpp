@@ -177,6 +177,32 @@ HWY_INLINE void laneDifferences(const double* x, size_t xStride, const float* me
   }
 }
 
+// The difference of two floats as the plain kernels store it, the float
+// nearest to the difference taken in double, widened again. A double carries
+// more than twice a float's 24 bits and two more, so rounding the difference
+// first to a double and then to a float gives the float nearest to the exact
+// difference: the float subtraction's result, in one step without the
+// narrowing.
+template <class VF>
+HWY_INLINE hn::Vec<DoubleTag> storedDifference(VF x, VF mean) {
+  return hn::PromoteTo(DoubleTag(), hn::Sub(x, mean));
+}
+
+// laneDifferences from float coordinates, row i of `x` every `xStride`
+// floats.
+HWY_INLINE void laneDifferencesOfFloats(const float* x, size_t xStride, const float* mean, int32_t d, size_t width,
+                                        double* t) {
+  const DoubleTag dd;
+  const FloatTag df;
+  const size_t N = hn::Lanes(dd);
+  for (int64_t i = 0; i < d; ++i) {
+    const auto meanI = hn::Set(df, mean[i]);
+    for (size_t g = 0; g < width; g += N) {
+      hn::StoreU(storedDifference(hn::LoadU(df, x + i * xStride + g), meanI), dd, t + i * width + g);
+    }
+  }
+}
+
 // The densities of the lanes [0, width) from their differences, for the
 // first `count`.
 HWY_INLINE void laneDensities(const double* t, size_t width, int count, const double* inverseFull, float normaliser,
@@ -211,28 +237,27 @@ void pointDensities(const float* const* points, int count, const float* mean, co
   laneDensities(tScratch, width, count, inverseFull, normaliser, d, densities);
 }
 
-void columnDensities(const double* columns, int64_t stride, int64_t count, const float* mean, const double* inverseFull,
+void columnDensities(const float* columns, int64_t stride, int64_t count, const float* mean, const double* inverseFull,
                      float normaliser, int32_t d, float* densities, double* tScratch) {
   for (int64_t first = 0; first < count; first += kDensityLanes) {
     const int lanes = static_cast<int>(std::min<int64_t>(kDensityLanes, count - first));
     const size_t width = laneWidth(lanes);
-    laneDifferences(columns + first, static_cast<size_t>(stride), mean, d, width, tScratch);
+    laneDifferencesOfFloats(columns + first, static_cast<size_t>(stride), mean, d, width, tScratch);
     laneDensities(tScratch, width, lanes, inverseFull, normaliser, d, densities + first);
   }
 }
 
-// The identity forms of the lanes [0, width) from their coordinates, row i
-// of `x` every `xStride` doubles: a sum of squares.
-HWY_INLINE void identityForms(const double* x, size_t xStride, const float* mean, int32_t d, size_t width,
-                              float* forms) {
+// The identity forms of the lanes [0, width) from their differences, a sum
+// of squares; `difference(i, g)` gives those of coordinate i for the lanes
+// from g on, widened.
+template <class Difference>
+HWY_INLINE void identityForms(int32_t d, size_t width, const Difference& difference, float* forms) {
   const DoubleTag dd;
   const size_t N = hn::Lanes(dd);
   for (size_t g = 0; g < width; g += N) {
     auto q = hn::Zero(dd);
     for (int64_t i = 0; i < d; ++i) {
-      // t is stored as a float, then used widened.
-      const auto t =
-          roundedToFloat(hn::Sub(hn::LoadU(dd, x + i * xStride + g), hn::Set(dd, static_cast<double>(mean[i]))));
+      const auto t = difference(i, g);
       q = roundedToFloat(hn::Add(q, hn::Mul(t, t)));
     }
     hn::StoreU(hn::DemoteTo(FloatTag(), q), FloatTag(), forms + g);
@@ -249,17 +274,31 @@ void identityDensities(const float* const* points, int count, const float* mean,
     for (size_t l = 0; l < width; ++l) tScratch[i * width + l] = lane[l][i];
   }
   float forms[kDensityLanes];
-  identityForms(tScratch, width, mean, d, width, forms);
+  const DoubleTag dd;
+  identityForms(
+      d, width,
+      [&](int64_t i, size_t g) {
+        // t is stored as a float, then used widened.
+        return roundedToFloat(
+            hn::Sub(hn::LoadU(dd, tScratch + i * width + g), hn::Set(dd, static_cast<double>(mean[i]))));
+      },
+      forms);
   densitiesFromForms(forms, width, count, normaliser, densities);
 }
 
-void columnIdentityDensities(const double* columns, int64_t stride, int64_t count, const float* mean, float normaliser,
+void columnIdentityDensities(const float* columns, int64_t stride, int64_t count, const float* mean, float normaliser,
                              int32_t d, float* densities) {
   float forms[kDensityLanes];
   for (int64_t first = 0; first < count; first += kDensityLanes) {
     const int lanes = static_cast<int>(std::min<int64_t>(kDensityLanes, count - first));
     const size_t width = laneWidth(lanes);
-    identityForms(columns + first, static_cast<size_t>(stride), mean, d, width, forms);
+    identityForms(
+        d, width,
+        [&](int64_t i, size_t g) {
+          return storedDifference(hn::LoadU(FloatTag(), columns + i * stride + first + g),
+                                  hn::Set(FloatTag(), mean[i]));
+        },
+        forms);
     densitiesFromForms(forms, width, lanes, normaliser, densities + first);
   }
 }
@@ -275,9 +314,9 @@ HWY_INLINE void addRow(WideSums& s, const float* x, const float* mean, float r) 
   const auto rWide = hn::Set(dd, static_cast<double>(r));
   int32_t i = 0;
   for (; i + static_cast<int32_t>(N) <= d; i += static_cast<int32_t>(N)) {
-    const auto xi = hn::PromoteTo(dd, hn::LoadU(df, x + i));
-    // t is stored as a float, then used widened.
-    hn::Store(roundedToFloat(hn::Sub(xi, hn::PromoteTo(dd, hn::LoadU(df, mean + i)))), dd, s.t + i);
+    const auto xFloat = hn::LoadU(df, x + i);
+    const auto xi = hn::PromoteTo(dd, xFloat);
+    hn::Store(storedDifference(xFloat, hn::LoadU(df, mean + i)), dd, s.t + i);
     hn::Store(roundedToFloat(hn::Add(hn::Load(dd, s.sumX + i), hn::Mul(xi, rWide))), dd, s.sumX + i);
   }
   for (; i < d; ++i) {

@@ -102,7 +102,7 @@ TEST(WideKernels, DensitiesMatchThePlainKernel) {
           // The same points picked out, and read in order from columns.
           float wide[kDensityLanes], fromColumns[kDensityLanes];
           kernels.pointDensities(pointers, count, mean.data(), full.data(), normaliser, d, wide, lanes.data());
-          std::vector<double> columns(static_cast<size_t>(d) * kDensityLanes, 0.0);
+          std::vector<float> columns(static_cast<size_t>(d) * kDensityLanes, 0.0f);
           for (int l = 0; l < count; ++l) {
             for (int i = 0; i < d; ++i) columns[i * kDensityLanes + l] = points[l][i];
           }
@@ -149,7 +149,7 @@ TEST(WideKernels, DensitiesFromTheVectorExponentialMatchThePlainKernels) {
         float general[kDensityLanes], unit[kDensityLanes], unitColumns[kDensityLanes];
         kernels.pointDensities(pointers, count, mean.data(), full.data(), normaliser, d, general, lanes.data());
         kernels.identityDensities(pointers, count, mean.data(), normaliser, d, unit, lanes.data());
-        double columns[d * kDensityLanes] = {};
+        float columns[d * kDensityLanes] = {};
         for (int l = 0; l < count; ++l) {
           for (int i = 0; i < d; ++i) columns[i * kDensityLanes + l] = points[l][i];
         }
