@@ -18,6 +18,12 @@ namespace zelmor {
 
 namespace {
 
+// The density of a quadratic form Q.
+float densityOfForm(float Q, float normaliser) {
+  const float D = std::fabs(Q);
+  return !(D < kDensityCutoff) ? 0.0f : static_cast<float>(std::exp(-0.5 * D) / normaliser);
+}
+
 // The density from the differences t already in tScratch.
 float densityOfDifferences(const double* inverseFull, float normaliser, int32_t d, const double* tScratch) {
   float Q = 0.0f;
@@ -26,8 +32,7 @@ float densityOfDifferences(const double* inverseFull, float normaliser, int32_t 
     for (int64_t i = 0; i < d; ++i) rowSum += inverseFull[j * d + i] * tScratch[i];
     Q = static_cast<float>(Q + rowSum * tScratch[j]);
   }
-  const float D = std::fabs(Q);
-  return !(D < kDensityCutoff) ? 0.0f : static_cast<float>(std::exp(-0.5 * D) / normaliser);
+  return densityOfForm(Q, normaliser);
 }
 
 }  // namespace
@@ -49,7 +54,8 @@ void identityDensitiesPlain(const float* const* points, int count, const float* 
 void columnDensitiesPlain(const float* columns, int64_t stride, int64_t count, const float* mean,
                           const double* inverseFull, float normaliser, int32_t d, float* densities, double* tScratch) {
   for (int64_t l = 0; l < count; ++l) {
-    for (int64_t i = 0; i < d; ++i) tScratch[i] = static_cast<float>(static_cast<double>(columns[i * stride + l]) - mean[i]);
+    for (int64_t i = 0; i < d; ++i)
+      tScratch[i] = static_cast<float>(static_cast<double>(columns[i * stride + l]) - mean[i]);
     densities[l] = densityOfDifferences(inverseFull, normaliser, d, tScratch);
   }
 }
@@ -62,8 +68,7 @@ void columnIdentityDensitiesPlain(const float* columns, int64_t stride, int64_t 
       const float t = static_cast<float>(static_cast<double>(columns[j * stride + l]) - mean[j]);
       Q = static_cast<float>(Q + static_cast<double>(t) * t);
     }
-    const float D = std::fabs(Q);
-    densities[l] = !(D < kDensityCutoff) ? 0.0f : static_cast<float>(std::exp(-0.5 * D) / normaliser);
+    densities[l] = densityOfForm(Q, normaliser);
   }
 }
 

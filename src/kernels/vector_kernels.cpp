@@ -222,17 +222,24 @@ HWY_INLINE size_t laneWidth(int64_t count) {
   return (static_cast<size_t>(count) + N - 1) / N * N;
 }
 
-void pointDensities(const float* const* points, int count, const float* mean, const double* inverseFull,
-                    float normaliser, int32_t d, float* densities, double* tScratch) {
-  // Lanes past `count` repeat the first point; their results are dropped.
+// The widened coordinates of `count` points into lanes, row i of `x` holding
+// coordinate i of every lane; returns the lanes, a whole number of vectors.
+// Lanes past `count` repeat the first point; their results are dropped. The
+// coordinates go to their lanes first, all of them, so that no vector load
+// waits for the single stores that fill it.
+HWY_INLINE size_t gatherLanes(const float* const* points, int count, int32_t d, double* x) {
   const size_t width = laneWidth(count);
   const float* lane[kDensityLanes];
   for (size_t l = 0; l < width; ++l) lane[l] = points[l < static_cast<size_t>(count) ? l : 0];
-  // The coordinates go to their lanes first, all of them, so that no vector
-  // load waits for the single stores that fill it.
   for (int64_t i = 0; i < d; ++i) {
-    for (size_t l = 0; l < width; ++l) tScratch[i * width + l] = lane[l][i];
+    for (size_t l = 0; l < width; ++l) x[i * width + l] = lane[l][i];
   }
+  return width;
+}
+
+void pointDensities(const float* const* points, int count, const float* mean, const double* inverseFull,
+                    float normaliser, int32_t d, float* densities, double* tScratch) {
+  const size_t width = gatherLanes(points, count, d, tScratch);
   laneDifferences(tScratch, width, mean, d, width, tScratch);
   laneDensities(tScratch, width, count, inverseFull, normaliser, d, densities);
 }
@@ -266,13 +273,7 @@ HWY_INLINE void identityForms(int32_t d, size_t width, const Difference& differe
 
 void identityDensities(const float* const* points, int count, const float* mean, float normaliser, int32_t d,
                        float* densities, double* tScratch) {
-  // Lanes past `count` repeat the first point; their results are dropped.
-  const size_t width = laneWidth(count);
-  const float* lane[kDensityLanes];
-  for (size_t l = 0; l < width; ++l) lane[l] = points[l < static_cast<size_t>(count) ? l : 0];
-  for (int64_t i = 0; i < d; ++i) {
-    for (size_t l = 0; l < width; ++l) tScratch[i * width + l] = lane[l][i];
-  }
+  const size_t width = gatherLanes(points, count, d, tScratch);
   float forms[kDensityLanes];
   const DoubleTag dd;
   identityForms(
