@@ -13,8 +13,6 @@ void widenInverse(const float* inverse, int32_t d, double* full) {
 }
 
 namespace {
-// Dimensions that the packed order holds: two vectors of eight doubles.
-constexpr int32_t kPackedDims = 16;
 constexpr size_t kAlignment = 64;
 int32_t roundUp(int32_t n, int32_t lanes) { return (n + lanes - 1) / lanes * lanes; }
 
@@ -27,28 +25,30 @@ T* aligned(std::vector<T>& v) {
 }  // namespace
 
 WideAccumulator::WideAccumulator(int32_t d, const KernelTable& kernels)
-    : run_(kernels.addRowsRun), packedOrder_(kernels.addPackedRun != nullptr && d <= kPackedDims) {
+    : run_(kernels.addRowsRun), packedOrder_(kernels.addPackedRun != nullptr && d <= kernels.packedDims) {
   int32_t paddedD = roundUp(d, kWideRowLanes);
   int32_t lanes = 0;
+  slot_.resize(static_cast<size_t>(d * (d + 1) / 2));
   if (packedOrder_) {
     run_ = kernels.addPackedRun;
-    paddedD = kPackedDims;
-    lanes = roundUp(d * (d + 1) / 2, kWideRowLanes);
+    paddedD = roundUp(kernels.packedDims, kWideRowLanes);
+    lanes = roundUp(kernels.packedSlots(d, slot_.data()), kWideRowLanes);
     pairs_.assign(static_cast<size_t>(2 * lanes + kWideRowLanes), 0);
     int64_t* rows = aligned(pairs_);
     int64_t* columns = rows + lanes;
     int32_t at = 0;
     for (int32_t i = 0; i < d; ++i) {
       for (int32_t j = 0; j <= i; ++j, ++at) {
-        rows[at] = i;
-        columns[at] = j;
+        rows[slot_[at]] = i;
+        columns[slot_[at]] = j;
       }
     }
     sums_.rows = rows;
     sums_.columns = columns;
   } else {
-    for (int32_t i = 0; i < d; ++i) {
+    for (int32_t i = 0, at = 0; i < d; ++i) {
       rowStart_.push_back(lanes);
+      for (int32_t j = 0; j <= i; ++j) slot_[at++] = lanes + j;
       lanes += roundUp(i + 1, kWideRowLanes);
     }
     sums_.rowStart = rowStart_.data();
@@ -64,20 +64,13 @@ WideAccumulator::WideAccumulator(int32_t d, const KernelTable& kernels)
 void WideAccumulator::load(const float* uX, float weightSum, const float* uXXT) {
   for (int32_t i = 0; i < sums_.d; ++i) sums_.sumX[i] = uX[i];
   sums_.weight = weightSum;
-  int64_t at = 0;
-  for (int32_t i = 0; i < sums_.d; ++i) {
-    for (int32_t j = 0; j <= i; ++j, ++at) sums_.scatter[packedOrder_ ? at : rowStart_[i] + j] = uXXT[at];
-  }
+  for (size_t at = 0; at < slot_.size(); ++at) sums_.scatter[slot_[at]] = uXXT[at];
 }
 
 void WideAccumulator::store(float* uX, float& weightSum, float* uXXT) const {
   for (int32_t i = 0; i < sums_.d; ++i) uX[i] = static_cast<float>(sums_.sumX[i]);
   weightSum = static_cast<float>(sums_.weight);
-  int64_t at = 0;
-  for (int32_t i = 0; i < sums_.d; ++i) {
-    for (int32_t j = 0; j <= i; ++j, ++at)
-      uXXT[at] = static_cast<float>(sums_.scatter[packedOrder_ ? at : rowStart_[i] + j]);
-  }
+  for (size_t at = 0; at < slot_.size(); ++at) uXXT[at] = static_cast<float>(sums_.scatter[slot_[at]]);
 }
 
 }  // namespace zelmor

@@ -22,8 +22,9 @@ constexpr int32_t kWideRowLanes = 8;
 // The sums of one microcluster as the accumulation kernels see them, every
 // array aligned to 64 bytes. Padded rows: t and sumX hold d values (padded
 // with zeros to whole rows), row i of the scatter starts at rowStart[i].
-// Packed order: the scatter in packed order, entry e pairing coordinates
-// rows[e] and columns[e].
+// Packed: the scatter's entries in whole vectors in the table's own lane
+// order (KernelTable::packedSlots), lane e pairing coordinates rows[e] and
+// columns[e]; t and sumX padded to whole vectors of packedDims.
 struct WideSums {
   int32_t d = 0;
   double weight = 0.0;
@@ -39,10 +40,10 @@ struct WideSums {
 // held in double lanes, each rounded to float after every addition exactly
 // as the stored float sums of accumulatePoint are. load() takes the sums in,
 // add() adds one point, store() puts them back; in between the result of
-// every step equals accumulatePoint's. Up to 16 dimensions, tables with
-// 512-bit vectors keep the scatter in its packed order and pair the
-// coordinates by permutation; otherwise every row of the scatter is padded to
-// whole vectors, so that no two updates share a vector.
+// every step equals accumulatePoint's. Up to their packedDims dimensions,
+// tables with 512-bit and 256-bit vectors pack the scatter into whole vectors
+// and pair the coordinates by permutation; otherwise every row of the scatter
+// is padded to whole vectors, so that no two updates share a vector.
 class WideAccumulator {
  public:
   WideAccumulator(int32_t d, const KernelTable& kernels);
@@ -64,6 +65,7 @@ class WideAccumulator {
   bool packedOrder_;
   WideSums sums_;
   std::vector<int32_t> rowStart_;  // first lane of each scatter row
+  std::vector<int32_t> slot_;      // the lane of each packed entry
   std::vector<double> storage_;    // t, uX, then the scatter
   std::vector<int64_t> pairs_;     // packed order: the row and column of every entry
 };

@@ -9,18 +9,20 @@ namespace zelmor {
 
 namespace {
 
-constexpr KernelTable kScalarTable{Isa::Scalar,
-                                   &pointDensitiesPlain,
-                                   &identityDensitiesPlain,
-                                   &columnDensitiesPlain,
-                                   &columnIdentityDensitiesPlain,
-                                   &addRowsRunPlain,
-                                   nullptr,
-                                   &collectNeededDensitiesPlain,
-                                   &spaceMaskPlain,
-                                   &tailListPositionsPlain,
-                                   &rankAscendingPlain,
-                                   &divideSharesPlain};
+constexpr KernelTable kScalarTable{.isa = Isa::Scalar,
+                                   .pointDensities = &pointDensitiesPlain,
+                                   .identityDensities = &identityDensitiesPlain,
+                                   .columnDensities = &columnDensitiesPlain,
+                                   .columnIdentityDensities = &columnIdentityDensitiesPlain,
+                                   .addRowsRun = &addRowsRunPlain,
+                                   .addPackedRun = nullptr,
+                                   .packedDims = 0,
+                                   .packedSlots = nullptr,
+                                   .collectNeededDensities = &collectNeededDensitiesPlain,
+                                   .spaceMask = &spaceMaskPlain,
+                                   .tailListPositions = &tailListPositionsPlain,
+                                   .rankAscending = &rankAscendingPlain,
+                                   .divideShares = &divideSharesPlain};
 
 constexpr Isa kAllIsas[] = {Isa::Scalar, Isa::Sse4, Isa::Avx2, Isa::Avx512, Isa::Neon, Isa::Sve, Isa::Sve2};
 

@@ -55,9 +55,14 @@ struct KernelTable {
   // into sums held in padded rows (WideAccumulator's layout).
   void (*addRowsRun)(WideSums& sums, const float* const* points, const float* r, int64_t count, const float* mean);
 
-  // The same into sums held in packed order, up to 16 dimensions; only where
-  // 512-bit vectors make that the faster layout, otherwise null.
+  // The same into sums packed into whole vectors without padding, up to
+  // packedDims dimensions; only where that is the faster layout, otherwise
+  // null. packedSlots writes, for each entry of the packed scatter of d
+  // dimensions (row by row, j <= i), the lane that holds it, and returns the
+  // number of lanes.
   void (*addPackedRun)(WideSums& sums, const float* const* points, const float* r, int64_t count, const float* mean);
+  int32_t packedDims;
+  int32_t (*packedSlots)(int32_t d, int32_t* slots);
 
   // For one point x with finite coordinates: writes the indices of the
   // table's microclusters whose density is not surely 0, in ascending order,

@@ -29,7 +29,11 @@ void rankAscendingPlain(const float* values, const int32_t* ids, int64_t n, floa
 // or this processor does not run it.
 const KernelTable* vectorKernelTable(Isa isa);
 
-// KernelTable::addPackedRun for 512-bit vectors (x86 builds only).
+// KernelTable::addPackedRun and packedSlots for 512-bit vectors and for
+// 256-bit ones (x86 builds only).
 void addPackedRunWidest(WideSums& sums, const float* const* points, const float* r, int64_t count, const float* mean);
+int32_t packedSlotsWidest(int32_t d, int32_t* slots);
+void addPackedRunQuad(WideSums& sums, const float* const* points, const float* r, int64_t count, const float* mean);
+int32_t packedSlotsQuad(int32_t d, int32_t* slots);
 
 }  // namespace zelmor

@@ -542,11 +542,14 @@ int64_t tailListPositions(const int16_t* needed, int64_t count, const int16_t* t
 // This target's table.
 const KernelTable* targetTable() {
   decltype(&addPackedRunWidest) packedRun = nullptr;
+  decltype(&packedSlotsWidest) packedSlots = nullptr;
+  int32_t packedDims = 0;
 #if HWY_TARGET == HWY_AVX3
   constexpr Isa isa = Isa::Avx512;
-  packedRun = &addPackedRunWidest;
+  packedRun = &addPackedRunWidest, packedSlots = &packedSlotsWidest, packedDims = 16;
 #elif HWY_TARGET == HWY_AVX2
   constexpr Isa isa = Isa::Avx2;
+  packedRun = &addPackedRunQuad, packedSlots = &packedSlotsQuad, packedDims = 8;
 #elif HWY_TARGET == HWY_SSE4
   constexpr Isa isa = Isa::Sse4;
 #elif HWY_TARGET == HWY_NEON
@@ -558,18 +561,20 @@ const KernelTable* targetTable() {
 #else
   constexpr Isa isa = Isa::Scalar;  // Highway's own fallback, never chosen
 #endif
-  static const KernelTable table{isa,
-                                 &pointDensities,
-                                 &identityDensities,
-                                 &columnDensities,
-                                 &columnIdentityDensities,
-                                 &addRowsRun,
-                                 packedRun,
-                                 &collectNeededDensities,
-                                 &spaceMask,
-                                 &tailListPositions,
-                                 &rankAscending,
-                                 &divideShares};
+  static const KernelTable table{.isa = isa,
+                                 .pointDensities = &pointDensities,
+                                 .identityDensities = &identityDensities,
+                                 .columnDensities = &columnDensities,
+                                 .columnIdentityDensities = &columnIdentityDensities,
+                                 .addRowsRun = &addRowsRun,
+                                 .addPackedRun = packedRun,
+                                 .packedDims = packedDims,
+                                 .packedSlots = packedSlots,
+                                 .collectNeededDensities = &collectNeededDensities,
+                                 .spaceMask = &spaceMask,
+                                 .tailListPositions = &tailListPositions,
+                                 .rankAscending = &rankAscending,
+                                 .divideShares = &divideShares};
   return &table;
 }
 

@@ -133,6 +133,13 @@ void addPackedRunWidest(WideSums& sums, const float* const* points, const float*
   packedRunFor(sums.d)(sums, points, r, count, mean);
 }
 
+// Entry e in lane e; the pairs of each lane are in WideSums::rows and columns.
+int32_t packedSlotsWidest(int32_t d, int32_t* slots) {
+  const int32_t entries = d * (d + 1) / 2;
+  for (int32_t e = 0; e < entries; ++e) slots[e] = e;
+  return (entries + kWidestLanes - 1) / kWidestLanes * kWidestLanes;
+}
+
 }  // namespace zelmor
 
 #endif  // __x86_64__
