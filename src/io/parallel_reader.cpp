@@ -26,8 +26,11 @@ constexpr uint64_t kIntegerPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 100
 // Integers below these are exact floats and exact doubles.
 constexpr uint64_t kExactIntegerLimit = uint64_t{1} << 24;
 constexpr uint64_t kExactDoubleLimit = uint64_t{1} << 53;
-// At most this many digits fit a 64-bit mantissa.
+// At most this many digits fit a 64-bit mantissa, and at most this many
+// always make an exact double.
 constexpr int kMaxDigits = 19;
+constexpr int kExactDigits = 15;
+constexpr uint64_t kEightDigits = 100000000;
 constexpr double kSmallestNormalFloat = 1.17549435082228750797e-38;
 constexpr double kLargestFloat = 3.40282346638528859812e+38;
 // The 29 bits of a double below a float's precision, and their pattern at a
@@ -129,10 +132,11 @@ const char* scanDecimalScalar(const char* at, const char* end, float& value, boo
   return at;
 }
 
-// The same for the forms "%f" writes (a sign, 1 to 7 digits, maybe a point
-// and up to 7 more) with two 64-bit loads and no branch on any digit;
-// everything else, and any token that starts less than 17 bytes before `end`
-// (where a load could reach past it), goes the scalar way.
+// The same for the forms "%f" and "%.9g" write (a sign, 1 to 7 digits,
+// maybe a point and up to 15 digits in all) with two or three 64-bit loads
+// and no branch on any digit; everything else, and any token that starts too
+// close to `end` for its loads (17 bytes, or 25 for three loads), goes the
+// scalar way.
 [[gnu::always_inline]] inline const char* scanDecimal(const char* begin, const char* end, float& value,
                                                       bool& converted) {
   constexpr int kWord = 8;
@@ -155,8 +159,19 @@ const char* scanDecimalScalar(const char* at, const char* end, float& value, boo
     std::memcpy(&part, at + 1, kWord);
     part -= kZeros;
     fraction = leadingDigits(part);
-    if (fraction == kWord) return scanDecimalScalar(begin, end, value, converted);
-    if (wholeDigits + fraction <= kWord) {
+    if (fraction == kWord) {
+      // Eight fraction digits or more, as "%.9g" writes many floats: the
+      // rest from a third word, up to kExactDigits digits in all.
+      if (end - at < 1 + 2 * kWord) return scanDecimalScalar(begin, end, value, converted);
+      uint64_t more;
+      std::memcpy(&more, at + 1 + kWord, kWord);
+      more -= kZeros;
+      const int moreDigits = leadingDigits(more);
+      if (wholeDigits + kWord + moreDigits > kExactDigits) return scanDecimalScalar(begin, end, value, converted);
+      mantissa = digitsValue(whole, wholeDigits) * kEightDigits + digitsValue(part, kWord);
+      if (moreDigits > 0) mantissa = mantissa * kIntegerPowersOfTen[moreDigits] + digitsValue(more, moreDigits);
+      fraction += moreDigits;
+    } else if (wholeDigits + fraction <= kWord) {
       // The digits on both sides of the point fit one word: one conversion.
       const uint64_t wholeBytes = (uint64_t{1} << 8 * wholeDigits) - 1;
       mantissa = digitsValue((whole & wholeBytes) | part << 8 * wholeDigits, wholeDigits + fraction);
@@ -165,8 +180,8 @@ const char* scanDecimalScalar(const char* at, const char* end, float& value, boo
     }
     at += 1 + fraction;
   }
-  // roundDecimal's double path for every mantissa, which is below 10^14 here
-  // and the divisor at most 10^7: both exact doubles, the quotient zero or
+  // roundDecimal's double path for every mantissa, which is below 10^15 here
+  // and the divisor at most 10^15: both exact doubles, the quotient zero or
   // well inside the normal float range. Its float path would be taken or not
   // by the size of the value, a branch no predictor gets right on real data.
   // A quotient exactly halfway between two floats is left to roundDecimal.
