@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "kernels/e_step_wide.h"
+#include "kernels/intrinsics_target.h"
 #include "kernels/kernel_targets.h"
 
 #if defined(__x86_64__)
@@ -34,13 +35,7 @@ constexpr int8_t kLanePairs[9][kQuadLanes][2] = {
     {{5, 0}, {5, 1}, {5, 2}, {5, 3}}, {{6, 0}, {6, 1}, {6, 2}, {6, 3}}, {{7, 0}, {7, 1}, {7, 2}, {7, 3}},
 };
 
-// The lanes' own order of operations is what matters; keep the compiler from
-// rewriting these loops into shapes of its own.
-#if defined(__clang__)
-#define ZELMOR_QUAD __attribute__((target("avx2")))
-#else
-#define ZELMOR_QUAD __attribute__((target("avx2"), optimize("no-tree-vectorize")))
-#endif
+#define ZELMOR_QUAD ZELMOR_INTRINSICS_TARGET("avx2")
 
 // A sum held as a double that always carries a float value, four at a time.
 ZELMOR_QUAD inline __m256d addRoundedQuad(__m256d sum, __m256d term) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "kernels/e_step_wide.h"
+#include "kernels/intrinsics_target.h"
 #include "kernels/kernel_targets.h"
 
 #if defined(__x86_64__)
@@ -26,13 +27,7 @@ namespace {
 
 constexpr int32_t kWidestLanes = 8;
 
-// The lanes' own order of operations is what matters; keep the compiler from
-// rewriting these loops into shapes of its own.
-#if defined(__clang__)
-#define ZELMOR_WIDEST __attribute__((target("avx512f")))
-#else
-#define ZELMOR_WIDEST __attribute__((target("avx512f"), optimize("no-tree-vectorize")))
-#endif
+#define ZELMOR_WIDEST ZELMOR_INTRINSICS_TARGET("avx512f")
 
 // A sum held as a double that always carries a float value, eight at a time.
 ZELMOR_WIDEST inline __m512d addRoundedWidest(__m512d sum, __m512d term) {
