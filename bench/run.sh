@@ -13,8 +13,9 @@
 # far fewer densities zero than on the scaled sets.
 #
 # Each timed configuration runs REPEAT times (default 3; the large plain run
-# once, LARGE_PLAIN_REPEAT to change that) and the fastest run is reported:
-# other work on the machine only ever adds time.
+# once, LARGE_PLAIN_REPEAT to change that), the two taking turns, and the
+# fastest run of each is reported: other work on the machine only ever adds
+# time.
 #
 # Needs the companion tools zelmor-gen and zelmor-seed (Debian: libcli11-dev)
 # and GNU time (Debian: time). Work files go to out/bench/ (about 200 MB for
@@ -63,15 +64,9 @@ run_one() {
   echo "$wall $perIteration $peak"
 }
 
-# run_one REPEAT times (the first argument); prints the fastest run's line.
-best_of() {
-  local times=$1 best="" line
-  shift
-  for ((i = 0; i < times; i++)); do
-    line=$(run_one "$@")
-    if [ -z "$best" ] || awk -v a="${line%% *}" -v b="${best%% *}" 'BEGIN { exit !(a < b) }'; then best=$line; fi
-  done
-  echo "$best"
+# Of two run_one lines (the first may be empty), the one of the faster run.
+faster() {
+  if [ -z "$1" ] || awk -v a="${2%% *}" -v b="${1%% *}" 'BEGIN { exit !(a < b) }'; then echo "$2"; else echo "$1"; fi
 }
 
 same_outputs() {
@@ -111,10 +106,20 @@ for size in "${sizes[@]}"; do
   repeat=${REPEAT:-3}
   plainRepeat=$repeat
   [ "$base" = large ] && plainRepeat=${LARGE_PLAIN_REPEAT:-1}
-  read -r plainWall plainIter plainPeak <<<"$(best_of "$plainRepeat" "$plainBuild/zelmor" "$work/$size/plain" 1 "${args[@]}")"
   fastThreads=${OMP_NUM_THREADS:-$(nproc)}
-  read -r fastWall fastIter fastPeak <<<"$(best_of "$repeat" "$fastBuild/zelmor" "$work/$size/fast" \
-    "$fastThreads" "${args[@]}")"
+  # The two configurations take turns, so that a slow spell of the machine
+  # falls on both alike; each reports its fastest run.
+  plainBest="" fastBest=""
+  for ((i = 0; i < repeat || i < plainRepeat; i++)); do
+    if ((i < plainRepeat)); then
+      plainBest=$(faster "$plainBest" "$(run_one "$plainBuild/zelmor" "$work/$size/plain" 1 "${args[@]}")")
+    fi
+    if ((i < repeat)); then
+      fastBest=$(faster "$fastBest" "$(run_one "$fastBuild/zelmor" "$work/$size/fast" "$fastThreads" "${args[@]}")")
+    fi
+  done
+  read -r plainWall plainIter plainPeak <<<"$plainBest"
+  read -r fastWall fastIter fastPeak <<<"$fastBest"
   verdict="identical"
   same_outputs "$work/$size/plain" "$work/$size/fast" || { verdict="DIFFERENT"; status=1; }
   for threads in 1 7; do
