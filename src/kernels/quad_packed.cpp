@@ -68,6 +68,12 @@ ZELMOR_QUAD inline void addQuadTerms(QuadSums& s, __m256d tLow, __m256d tHigh, _
   }
 }
 
+// Vector v of the sums; four dimensions or fewer have only the first three.
+template <bool High>
+ZELMOR_QUAD inline __m256d loadQuadSums(const double* scatter, int v) {
+  return High || v < 3 ? _mm256_load_pd(scatter + v * kQuadLanes) : _mm256_setzero_pd();
+}
+
 // The sums stay in registers from the first point of the run to the last, so
 // that each update waits only for the one before it in the same register.
 // Up to four dimensions (`High` false) the upper half of every point is zero
@@ -75,9 +81,9 @@ ZELMOR_QUAD inline void addQuadTerms(QuadSums& s, __m256d tLow, __m256d tHigh, _
 template <bool High, bool Full>
 ZELMOR_QUAD void quadRun(WideSums& acc, const float* const* points, const float* r, int64_t count, const float* mean) {
   double* scatter = acc.scatter;
-  // Four dimensions or fewer have only the first three vectors.
-  auto sums = [&](int v) { return High || v < 3 ? _mm256_load_pd(scatter + v * kQuadLanes) : _mm256_setzero_pd(); };
-  QuadSums s{sums(0), sums(1), sums(2), sums(3), sums(4), sums(5), sums(6), sums(7), sums(8)};
+  QuadSums s{loadQuadSums<High>(scatter, 0), loadQuadSums<High>(scatter, 1), loadQuadSums<High>(scatter, 2),
+             loadQuadSums<High>(scatter, 3), loadQuadSums<High>(scatter, 4), loadQuadSums<High>(scatter, 5),
+             loadQuadSums<High>(scatter, 6), loadQuadSums<High>(scatter, 7), loadQuadSums<High>(scatter, 8)};
   __m256d sumXLow = _mm256_load_pd(acc.sumX);
   __m256d sumXHigh = _mm256_load_pd(acc.sumX + kQuadLanes);
   // Only the point's own d floats are read.
