@@ -42,14 +42,14 @@ ZELMOR_QUAD inline __m256d addRoundedQuad(__m256d sum, __m256d term) {
   return _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_add_pd(sum, term)));
 }
 
-// One point's terms added to the sums: sA to sC pair coordinates 0-3 among
-// themselves, sD to sI those of 4-7 with both halves (see kLanePairs). The
-// vectors that need the low half's factors go last, so that fewer values
-// are live at once.
+// The nine vectors of sums: sA to sC pair coordinates 0-3 among themselves,
+// sD to sI those of 4-7 with both halves (see kLanePairs).
 struct QuadSums {
   __m256d sA, sB, sC, sD, sE, sF, sG, sH, sI;
 };
 
+// One point's terms added to the sums. The vectors that need the low half's
+// factors go last, so that fewer values are live at once.
 template <bool High>
 ZELMOR_QUAD inline void addQuadTerms(QuadSums& s, __m256d tLow, __m256d tHigh, __m256d rtLow, __m256d rtHigh) {
   s.sC = addRoundedQuad(
