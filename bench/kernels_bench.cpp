@@ -80,6 +80,24 @@ void BM_DensityWide(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kPoints);
 }
 
+// The same densities with the points laid out by coordinate, as the E-step
+// hands over a run of points that a microcluster takes whole.
+void BM_DensityColumns(benchmark::State& state) {
+  const KernelTable* kernels = tableFor(state);
+  if (kernels == nullptr) return;
+  DensityInputs in;
+  std::vector<float> columns(kPoints * kD), out(kPoints);
+  for (int p = 0; p < kPoints; ++p) {
+    for (int i = 0; i < kD; ++i) columns[i * kPoints + p] = in.points[p * kD + i];
+  }
+  for (auto _ : state) {
+    kernels->columnDensities(columns.data(), kPoints, kPoints, in.mean.data(), in.full.data(), 1.0f, kD, out.data(),
+                             in.lanes.data());
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(state.iterations() * kPoints);
+}
+
 void BM_SumsPlain(benchmark::State& state) {
   DensityInputs in;
   std::vector<float> uX(kD), uXXT(kD * (kD + 1) / 2);
@@ -275,6 +293,7 @@ void BM_FormatToChars(benchmark::State& state) { formatLoop<formatFixed6>(state)
 
 BENCHMARK(BM_DensityPlain);
 BENCHMARK(BM_DensityWide)->DenseRange(0, 3);
+BENCHMARK(BM_DensityColumns)->DenseRange(0, 3);
 BENCHMARK(BM_SumsPlain);
 BENCHMARK(BM_SumsWide)->DenseRange(0, 3);
 BENCHMARK(BM_RankTail)->DenseRange(0, 3);

@@ -279,17 +279,18 @@ void SparseValues::release() {
 }
 
 TailPositions::TailPositions(int32_t K)
-    : K_(K), rank_(static_cast<size_t>(K), int16_t{-1}), above_(static_cast<size_t>(K) + 1), inOrder_(K / 64 + 1) {}
+    : K_(K), rank_(static_cast<size_t>(K), int16_t{-1}), above_(static_cast<size_t>(K) + 1), needed_(K, 0) {}
 
 void TailPositions::load(const int16_t* tail, int64_t length) {
   tail_ = tail;
   length_ = length;
   counted_ = false;
-  for (int64_t i = 0; i < length; ++i) rank_[tail[i]] = static_cast<int16_t>(i);
+  // A tail that is the whole list leaves nothing outside it to rank.
+  for (int64_t i = 0; length < K_ && i < length; ++i) rank_[tail[i]] = static_cast<int16_t>(i);
 }
 
 void TailPositions::unload() {
-  for (int64_t i = 0; i < length_; ++i) rank_[tail_[i]] = -1;
+  for (int64_t i = 0; length_ < K_ && i < length_; ++i) rank_[tail_[i]] = -1;
   length_ = 0;
 }
 
@@ -310,25 +311,26 @@ int64_t TailPositions::position(int16_t g) {
 
 int64_t TailPositions::inListOrder(const int16_t* needed, int64_t count, int32_t* positions, int16_t* clusters) {
   int64_t found = 0;
-  for (int64_t i = count - 1; i >= 0; --i) {
+  for (int64_t i = count - 1; length_ < K_ && i >= 0; --i) {
     const int16_t g = needed[i];
-    const int16_t r = rank_[g];
-    if (r >= 0) {
-      inOrder_[r >> 6] |= uint64_t{1} << (r & 63);
-      continue;
-    }
+    if (rank_[g] >= 0) continue;
     positions[found] = static_cast<int32_t>(position(g));
     clusters[found++] = g;
   }
-  const int64_t words = (length_ + 63) / 64;
-  for (int64_t w = 0; w < words; ++w) {
-    for (uint64_t bits = inOrder_[w]; bits != 0; bits &= bits - 1) {
-      const int64_t r = w * 64 + std::countr_zero(bits);
-      positions[found] = static_cast<int32_t>(K_ - length_ + r);
-      clusters[found++] = tail_[r];
-    }
-    inOrder_[w] = 0;
+  // The tail in its order: every item is written at the next place, which
+  // it keeps only where it is needed (no branch to mispredict).
+  uint8_t* marks = needed_.data();  // a local: byte stores would make the member reload
+  const int16_t* tail = tail_;
+  const int64_t length = length_;
+  for (int64_t i = 0; i < count; ++i) marks[needed[i]] = 1;
+  const int64_t start = K_ - length;
+  for (int64_t r = 0; r < length; ++r) {
+    const int16_t g = tail[r];
+    positions[found] = static_cast<int32_t>(start + r);
+    clusters[found] = g;
+    found += marks[g];
   }
+  for (int64_t i = 0; i < count; ++i) marks[needed[i]] = 0;
   return found;
 }
 

@@ -162,27 +162,30 @@ class SparseValues {
 };
 
 // Where microclusters stand in a list kept as its tail: loaded with one tail,
-// it answers for any microcluster in time independent of K, but for the first
-// one outside a long tail, which costs a walk over the indices above it.
+// it answers a query in time of the tail and the query, independent of K, but
+// for the first microcluster outside a long tail, which costs a walk over the
+// indices above it.
 class TailPositions {
  public:
   explicit TailPositions(int32_t K);
   void load(const int16_t* tail, int64_t length);
   // Empties the map again (the cost of the tail, not of K).
   void unload();
-  int64_t position(int16_t g);
   // The positions of `needed` (ascending microclusters), in list order;
   // `clusters` receives the microcluster at each. Returns the count.
+  // `positions` and `clusters` hold K entries.
   int64_t inListOrder(const int16_t* needed, int64_t count, int32_t* positions, int16_t* clusters);
 
  private:
+  int64_t position(int16_t g);
+
   int32_t K_;
   const int16_t* tail_ = nullptr;
   int64_t length_ = 0;
   std::vector<int16_t> rank_;   // K: rank in the tail, -1 outside
   std::vector<int32_t> above_;  // K + 1: tail items with a larger index, once counted
   bool counted_ = false;
-  std::vector<uint64_t> inOrder_;  // bit per tail rank
+  std::vector<uint8_t> needed_;  // K: 1 while a query needs the microcluster
 };
 
 }  // namespace zelmor
