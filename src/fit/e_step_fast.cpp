@@ -761,19 +761,24 @@ void FastPass::finishPoint(int64_t p, int64_t local, int64_t block, WorkerScratc
   const bool safe = s.pointSafe[local] != 0;
   Candidate* cand = s.candidates.data() + s.pointStart[local];
   int64_t evaluated = s.pointStart[local + 1] - s.pointStart[local];
-  if (safe) {
-    // A zero density adds nothing to the point's sum or sums: densities are
-    // never -0 (the normalisers are +0 or more, or not a number), the sum
-    // starts at +0, and for a point with finite differences 0·x is a zero
-    // (for the sign of the mean sums see replaySignedZeroSums).
-    evaluated = std::remove_if(cand, cand + evaluated, [](const Candidate& c) { return c.density == 0.0f; }) - cand;
-  }
+  // A zero density adds nothing to the point's sum or sums: densities are
+  // never -0 (the normalisers are +0 or more, or not a number), the sum
+  // starts at +0, and for a point with finite differences 0·x is a zero (for
+  // the sign of the mean sums see replaySignedZeroSums). So the sum may take
+  // them in, and a safe point drops them: every candidate is written at the
+  // next place, which it keeps where its density is nonzero (zeros come in
+  // no pattern a branch could learn).
   float* shares = s.shares.data();
   double sum = 0.0;
+  int64_t kept = 0;
   for (int64_t i = 0; i < evaluated; ++i) {
-    shares[i] = cand[i].density;
-    sum += shares[i];
+    const Candidate c = cand[i];
+    sum += c.density;
+    cand[kept] = c;
+    shares[kept] = c.density;
+    kept += !safe || c.density != 0.0f;
   }
+  evaluated = kept;
   hasLogShare_[p] = sum > 0.0;
   if (streaming_) compact_.coverage.setPointSum(P, sum);
   if (sum > 0.0) logShare_[p] = firstPass_ ? std::log(sum) : kLaterPassLogScale * std::log(sum);
