@@ -271,7 +271,7 @@ void chainedCoSharing(const Communicator& comm, const PassState& state, const Ru
   const int R = comm.size();
   if (R == 1) {
     std::fill(levels, levels + strictLowerIndex(m, 0), 0.0f);
-    addCoSharing(compactRows(compact), compact.values.points(), m, levels, pool);
+    addCoSharing(compactRows(compact), compact.values.points(), m, levels, pool, control.kernels());
     return;
   }
   const GatheredRows rows(compact, pool);

@@ -41,7 +41,8 @@ void measureCoSharing(const PassState& state, const RunControl& control, float* 
   if (state.compact) {
     const SparseValues& values = state.compact->values;
     std::fill(levels, levels + packedStrictLowerLength(values.perPoint()), 0.0f);
-    addCoSharing(compactRows(*state.compact), values.points(), values.perPoint(), levels, *control.pool());
+    addCoSharing(compactRows(*state.compact), values.points(), values.perPoint(), levels, *control.pool(),
+                 control.kernels());
     return;
   }
   const Responsibilities& responsibilities = *state.responsibilities;

@@ -292,7 +292,7 @@ void FastPass::addBlockCoSharing(int64_t count) {
     return SparseRow{keep.valueCount[p % chunkPoints_], keep.positions.data() + at, keep.clusters.data() + at,
                      keep.values.data() + at};
   };
-  addCoSharing(rows, count, m_, state_.coShareLevels, pool_);
+  addCoSharing(rows, count, m_, state_.coShareLevels, pool_, kernels_);
 }
 
 void FastPass::readBlockHints(int64_t count, int64_t block) {

@@ -22,7 +22,8 @@ constexpr KernelTable kScalarTable{.isa = Isa::Scalar,
                                    .spaceMask = &spaceMaskPlain,
                                    .tailListPositions = &tailListPositionsPlain,
                                    .rankAscending = &rankAscendingPlain,
-                                   .divideShares = &divideSharesPlain};
+                                   .divideShares = &divideSharesPlain,
+                                   .addRowProducts = &addRowProductsPlain};
 
 constexpr Isa kAllIsas[] = {Isa::Scalar, Isa::Sse4, Isa::Avx2, Isa::Avx512, Isa::Neon, Isa::Sve, Isa::Sve2};
 

@@ -90,6 +90,10 @@ struct KernelTable {
   // A point's responsibilities from its densities: each value becomes
   // float(value / sum), the division in double.
   void (*divideShares)(float* values, int64_t count, double sum);
+
+  // One row of co-sharing levels takes a point's products: each level
+  // becomes float(level + values[k] * factor), in double, for k < count.
+  void (*addRowProducts)(float* levels, const double* values, int64_t count, double factor);
 };
 
 // The table of `isa`, one of supportedIsas(); any other gives the scalar one.

@@ -23,6 +23,7 @@ uint64_t spaceMaskPlain(const char* at);
 int64_t tailListPositionsPlain(const int16_t* needed, int64_t count, const int16_t* tailItems, int64_t tail, int64_t m,
                                int32_t* positions, int16_t* clusters);
 void divideSharesPlain(float* values, int64_t count, double sum);
+void addRowProductsPlain(float* levels, const double* values, int64_t count, double factor);
 void rankAscendingPlain(const float* values, const int32_t* ids, int64_t n, float* outValues, int32_t* outIds);
 
 // The table of a vector instruction set, or null where this build lacks it

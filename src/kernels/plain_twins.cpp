@@ -175,6 +175,10 @@ void divideSharesPlain(float* values, int64_t count, double sum) {
   for (int64_t i = 0; i < count; ++i) values[i] = static_cast<float>(values[i] / sum);
 }
 
+void addRowProductsPlain(float* levels, const double* values, int64_t count, double factor) {
+  for (int64_t k = 0; k < count; ++k) levels[k] = static_cast<float>(levels[k] + values[k] * factor);
+}
+
 void rankAscendingPlain(const float* values, const int32_t* ids, int64_t n, float* outValues, int32_t* outIds) {
   std::vector<int64_t> order(static_cast<size_t>(n));
   std::iota(order.begin(), order.end(), int64_t{0});

@@ -1,7 +1,9 @@
 #include "kernels/sparse_expand.h"
 
 #include <algorithm>
+#include <limits>
 
+#include "kernels/kernel_table.h"
 #include "linalg/packed_matrix.h"
 #include "runtime/thread_pool.h"
 
@@ -106,14 +108,40 @@ std::vector<int64_t> levelBands(int64_t m, int64_t bands) {
   return bandStart;
 }
 
+// Whether a point's entries are many enough for whole rows of products to
+// cost less than its pairs (about count²/2 single updates against count rows
+// of up to m levels, several to a vector), and all positive and finite.
+bool addsWholeRows(const Nonzero* entries, int32_t count, int64_t m, const KernelTable& kernels) {
+  if (kernels.isa == Isa::Scalar || 4 * (int64_t{count} - 1) <= m) return false;
+  for (int32_t i = 0; i < count; ++i) {
+    if (!(entries[i].r > 0.0f && entries[i].r <= std::numeric_limits<float>::max())) return false;
+  }
+  return true;
+}
+
 // One band's products, points in order; each point's entries by descending
-// microcluster, so that the band finds its pairs without the others'.
+// microcluster, so that the band finds its pairs without the others'. A point
+// with many entries instead spreads its values over the microclusters (zero
+// elsewhere, `spread` holds m zeros between points) and adds, for each of its
+// microclusters in the band, value times the spread values to the whole row:
+// a product with zero is +0, which leaves every level as it is (levels start
+// at +0 and only take sums of products of positive values, so none is -0).
 void addBand(const std::vector<Nonzero>& gathered, const std::vector<int32_t>& counts, int64_t low, int64_t high,
-             float* coShareLevels) {
+             int64_t m, const KernelTable& kernels, std::vector<double>& spread, float* coShareLevels) {
   const Nonzero* next = gathered.data();
   for (const int32_t count : counts) {
     int32_t j = 0;
     while (j < count && next[j].cluster >= high) ++j;
+    if (j < count && next[j].cluster >= low && addsWholeRows(next, count, m, kernels)) {
+      for (int32_t k = j + 1; k < count; ++k) spread[next[k].cluster] = next[k].r;
+      for (; j < count && next[j].cluster >= low; ++j) {
+        const int64_t row = next[j].cluster;
+        kernels.addRowProducts(coShareLevels + strictLowerIndex(row, 0), spread.data(), row, next[j].r);
+      }
+      for (int32_t k = 0; k < count; ++k) spread[next[k].cluster] = 0.0;
+      next += count;
+      continue;
+    }
     for (; j < count && next[j].cluster >= low; ++j) {
       float* row = coShareLevels + strictLowerIndex(next[j].cluster, 0);
       for (int32_t k = j + 1; k < count; ++k) {
@@ -127,7 +155,8 @@ void addBand(const std::vector<Nonzero>& gathered, const std::vector<int32_t>& c
 
 }  // namespace
 
-void addCoSharing(const SparseRowReader& rows, int64_t N, int64_t m, float* coShareLevels, ThreadPool& pool) {
+void addCoSharing(const SparseRowReader& rows, int64_t N, int64_t m, float* coShareLevels, ThreadPool& pool,
+                  const KernelTable& kernels) {
   // Rows gathered at once: kBlockTasks runs of kRows.
   constexpr int64_t kBlockTasks = 16;
   constexpr int64_t kRows = 1024;
@@ -154,8 +183,10 @@ void addCoSharing(const SparseRowReader& rows, int64_t N, int64_t m, float* coSh
       }
     });
     pool.run(bands, [&](int64_t band, int) {
+      std::vector<double> spread(static_cast<size_t>(m), 0.0);
       for (int64_t local = 0; local < blockTasks; ++local) {
-        addBand(gathered[local], counts[local], bandStart[band], bandStart[band + 1], coShareLevels);
+        addBand(gathered[local], counts[local], bandStart[band], bandStart[band + 1], m, kernels, spread,
+                coShareLevels);
       }
     });
   }

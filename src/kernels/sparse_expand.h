@@ -13,6 +13,7 @@
 namespace zelmor {
 
 class ThreadPool;
+struct KernelTable;
 
 struct SparseRow {
   int64_t count;
@@ -49,7 +50,9 @@ double coverageSum(const SparseRowReader& rows, int64_t N, int64_t m, ThreadPool
 // mostProbableCluster of one row.
 int32_t mostProbableCluster(const SparseRow& row);
 
-// addCoSharing for every point in order.
-void addCoSharing(const SparseRowReader& rows, int64_t N, int64_t m, float* coShareLevels, ThreadPool& pool);
+// addCoSharing for every point in order; a point with many entries adds
+// whole rows through `kernels`.
+void addCoSharing(const SparseRowReader& rows, int64_t N, int64_t m, float* coShareLevels, ThreadPool& pool,
+                  const KernelTable& kernels);
 
 }  // namespace zelmor

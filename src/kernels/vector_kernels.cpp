@@ -350,6 +350,19 @@ void divideShares(float* values, int64_t count, double sum) {
   for (; i < count; ++i) values[i] = static_cast<float>(values[i] / sum);
 }
 
+void addRowProducts(float* levels, const double* values, int64_t count, double factor) {
+  const DoubleTag dd;
+  const FloatTag df;
+  const int64_t N = static_cast<int64_t>(hn::Lanes(dd));
+  const auto f = hn::Set(dd, factor);
+  int64_t k = 0;
+  for (; k + N <= count; k += N) {
+    const auto sum = hn::Add(hn::PromoteTo(dd, hn::LoadU(df, levels + k)), hn::Mul(hn::LoadU(dd, values + k), f));
+    hn::StoreU(hn::DemoteTo(df, sum), df, levels + k);
+  }
+  for (; k < count; ++k) levels[k] = static_cast<float>(levels[k] + values[k] * factor);
+}
+
 // Bits of the microclusters [k0, k0 + N) that pass the skip test, from the
 // point's squared lengths and projections: the same float expression and the
 // same two comparisons in every lane as passesSkipTest.
@@ -574,7 +587,8 @@ const KernelTable* targetTable() {
                                  .spaceMask = &spaceMask,
                                  .tailListPositions = &tailListPositions,
                                  .rankAscending = &rankAscending,
-                                 .divideShares = &divideShares};
+                                 .divideShares = &divideShares,
+                                 .addRowProducts = &addRowProducts};
   return &table;
 }
 

@@ -220,6 +220,28 @@ TEST(WideKernels, DividedSharesMatchThePlainKernel) {
   }
 }
 
+// Co-sharing rows: every length up to two vectors and more, levels and
+// products from subnormal to near overflow.
+TEST(WideKernels, RowProductsMatchThePlainKernel) {
+  std::mt19937 random(23);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  for (const Isa isa : supportedIsas()) {
+    for (const double factor : {0.5, 1e-30, 3e38, 1e-45}) {
+      for (int64_t count = 0; count <= 19; ++count) {
+        std::vector<float> fast(count), plain(count);
+        std::vector<double> values(count);
+        for (int64_t k = 0; k < count; ++k) {
+          fast[k] = plain[k] = k % 3 == 0 ? 0.0f : unit(random) * (k % 4 == 1 ? 1e-40f : 2e38f);
+          values[k] = k % 5 == 2 ? 0.0 : unit(random);
+        }
+        kernelTable(isa).addRowProducts(fast.data(), values.data(), count, factor);
+        kernelTable(Isa::Scalar).addRowProducts(plain.data(), values.data(), count, factor);
+        for (int64_t k = 0; k < count; ++k) ASSERT_TRUE(sameBits(fast[k], plain[k])) << isaName(isa) << " " << factor;
+      }
+    }
+  }
+}
+
 TEST(IdentityDensity, MatchesTheFullFormWithAnIdentityInverse) {
   std::mt19937 random(15);
   std::uniform_real_distribution<float> coordinate(-12.0f, 12.0f);
