@@ -130,6 +130,11 @@ void StreamedCoverage::addBlock(int64_t firstPoint, const float* values, const i
 // either parity, ties to even; and the plain sum and count, for bounds.
 void StreamedCoverage::countValues(Cell& target, const float* values, int64_t n) {
   const int binades = target.binades;
+  // Scaling by a power of two that is a double (normal or not) rounds the
+  // exact product once, as ldexp does: the same value without the call.
+  const int shift = 52 - target.binade;
+  const bool scales = shift >= -1074 && shift <= 1023;
+  const double scale = scales ? std::ldexp(1.0, shift) : 0.0;
   for (int64_t i = 0; i < n; ++i) {
     const float v = values[i];
     if (v == 0.0f) continue;
@@ -141,7 +146,7 @@ void StreamedCoverage::countValues(Cell& target, const float* values, int64_t n)
     ++target.count;
     if (target.flags & kTooLarge) continue;
     // v in u's of the lowest binade, then of each one above.
-    double x = std::ldexp(static_cast<double>(v), 52 - target.binade);
+    double x = scales ? static_cast<double>(v) * scale : std::ldexp(static_cast<double>(v), shift);
     for (int b = 0; b < binades; ++b, x *= 0.5) {
       if (x >= static_cast<double>(kUnitLimit)) {
         target.flags |= kTooLarge;
